@@ -1,0 +1,39 @@
+# One place for the compile settings every target of ours shares.
+add_library(quorvia_settings INTERFACE)
+target_compile_features(quorvia_settings INTERFACE cxx_std_20)
+target_compile_definitions(quorvia_settings INTERFACE
+  QT_NO_CAST_FROM_ASCII
+  QT_NO_CAST_TO_ASCII
+  QT_NO_URL_CAST_FROM_STRING
+  QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+  QT_DISABLE_DEPRECATED_UP_TO=0x060000)
+target_compile_options(quorvia_settings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
+  -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+
+if(QUORVIA_SANITIZE)
+  target_compile_options(quorvia_settings INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(quorvia_settings INTERFACE -fsanitize=address,undefined)
+endif()
+
+# Tests keep their assertions even in release builds.
+add_library(quorvia_test_settings INTERFACE)
+target_link_libraries(quorvia_test_settings INTERFACE quorvia_settings Qt6::Test)
+target_compile_definitions(quorvia_test_settings INTERFACE QT_FORCE_ASSERTS)
+
+# quorvia_add_test(NAME name SOURCES ... LIBS ... [GUI])
+# GUI tests run on the offscreen platform so that they never need a display.
+function(quorvia_add_test)
+  cmake_parse_arguments(T "GUI" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE quorvia_test_settings ${T_LIBS})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set(env "QT_QPA_PLATFORM=offscreen" "QT_LOGGING_RULES=qt.qpa.*=false")
+  set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${env}")
+  if(T_TIMEOUT)
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  else()
+    set_tests_properties(${T_NAME} PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "fileserver/file_info_dto.h"
+#include "fileserver/file_info_error_dto.h"
+
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// A descriptor array that owns its descriptors. Entries may be empty (null): after
+// a failing element the array keeps its full length and the entries from the
+// failing one on stay empty.
+using TFilesInfoDTO = std::vector<std::unique_ptr<TFileInfoDTO>>;
+
+namespace TFilesInfoDTOHelper {
+
+// Fills an empty array from a file-list body: one JSON array of objects with
+// "fileName" and "age". Throws platform::Exception "TFilesInfoDTOHelper.FromJSON"
+// when the text is not JSON (or has more than whitespace after the value),
+// platform::EInvalidCast "Invalid class typecast" when it is not an array, and the
+// errors of the object conversion for the first element that fails.
+void FromJSON(TFilesInfoDTO& files, const QString& text);
+
+// Frees every descriptor in index order and empties the array.
+void FreeItems(TFilesInfoDTO& files);
+
+} // namespace TFilesInfoDTOHelper
+
+namespace fileserver {
+
+// The object conversion: keys are matched to the record's fields by "F" + key
+// without regard to ASCII case, in text order, the later value winning. Throws
+// platform::EConversionError "The input value is not a valid Object" when the text
+// is not one JSON object, and the date-time errors for a bad "age".
+std::unique_ptr<TFileInfoDTO> fileInfoFromJSONObject(const QString& text);
+std::unique_ptr<TFileInfoErrorDTO> fileInfoErrorFromJSONObject(const QString& text);
+
+// The error body a file server sends: {"status":..,"error":..,"detail":..}.
+QByteArray fileInfoErrorToJSON(const TFileInfoErrorDTO& error);
+
+} // namespace fileserver

@@ -1,0 +1,27 @@
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+QString systemErrorMessage(int errorNumber) {
+    switch (errorNumber) {
+    case ENOENT:
+        return QStringLiteral("The system cannot find the file specified");
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return QStringLiteral("Access is denied");
+    case EBUSY:
+    case ETXTBSY:
+        return QStringLiteral(
+            "The process cannot access the file because it is being used by another process");
+    case ENOSPC:
+        return QStringLiteral("There is not enough space on the disk");
+    default:
+        return QString::fromLocal8Bit(std::strerror(errorNumber));
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,189 @@
+#include "platform/file_ops.h"
+
+#include "platform/errors.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+
+bool statFollowingLinks(const QString& path, struct stat& st) {
+    return !path.isEmpty() && ::stat(encoded(path).constData(), &st) == 0;
+}
+
+// The machine's current offset from UTC, in milliseconds. Reading and stamping use
+// the same offset, so a stamped age always reads back unchanged.
+qint64 currentUtcOffsetMs() {
+    return static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    // Closes now and reports a failed close (a late write error) to the caller.
+    bool close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+bool fileExists(const QString& path) {
+    struct stat st {};
+    return statFollowingLinks(path, st) && !S_ISDIR(st.st_mode);
+}
+
+bool directoryExists(const QString& path) {
+    struct stat st {};
+    return statFollowingLinks(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool tryReadFileAge(const QString& path, TDateTime& age) {
+    struct stat st {};
+    if (!statFollowingLinks(path, st) || S_ISDIR(st.st_mode))
+        return false;
+    const qint64 utcMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
+    const qint64 localMs = utcMs + currentUtcOffsetMs();
+    // Clock fields of the local time, computed in UTC so no zone rule applies again.
+    const QDateTime clock = QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC);
+    age = fromClockTime(clock);
+    return true;
+}
+
+void stampFileAge(const QString& path, TDateTime age) {
+    if (!fileExists(path))
+        throw EFileNotFoundException(messages::fileNotFound());
+    QDate date;
+    qint64 msecOfDay = 0;
+    if (!decodeDateTime(age, date, msecOfDay))
+        throw EConvertError(QStringLiteral("Invalid argument to date encode"));
+    const QDateTime clock(date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(msecOfDay)),
+                          Qt::UTC);
+    const qint64 utcMs = clock.toMSecsSinceEpoch() - currentUtcOffsetMs();
+
+    FileDescriptor fd(::open(encoded(path).constData(), O_WRONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return; // a file that cannot be opened for writing keeps its time
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // last access untouched
+    lldiv_t parts = std::lldiv(utcMs, 1000);
+    if (parts.rem < 0) {
+        parts.rem += 1000;
+        parts.quot -= 1;
+    }
+    times[1].tv_sec = static_cast<time_t>(parts.quot);
+    times[1].tv_nsec = static_cast<long>(parts.rem) * 1'000'000;
+    if (::futimens(fd.get(), times) != 0)
+        throw EInOutError(systemErrorMessage(errno));
+}
+
+void deleteFile(const QString& path) {
+    if (::unlink(encoded(path).constData()) != 0)
+        throw EInOutError(systemErrorMessage(errno));
+}
+
+void createFolders(const QString& path) {
+    if (path.isEmpty() || directoryExists(path))
+        return;
+    if (!QDir().mkpath(path) && !directoryExists(path))
+        throw EInOutError(systemErrorMessage(errno));
+}
+
+bool createFolder(const QString& path) {
+    return ::mkdir(encoded(path).constData(), 0777) == 0;
+}
+
+QString folderOf(const QString& path) {
+    const qsizetype cut = std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
+    return cut < 0 ? QString() : path.left(cut);
+}
+
+void copyFileNoOverwrite(const QString& source, const QString& target) {
+    struct stat sourceStat {};
+    if (!statFollowingLinks(source, sourceStat) || S_ISDIR(sourceStat.st_mode))
+        throw EFileNotFoundException(messages::fileNotFound());
+    const QString targetFolder = folderOf(target);
+    if (!targetFolder.isEmpty() && !directoryExists(targetFolder))
+        throw EDirectoryNotFoundException(messages::pathNotFound());
+    struct stat targetStat {};
+    if (::lstat(encoded(target).constData(), &targetStat) == 0)
+        throw EInOutError(messages::fileAlreadyExists());
+
+    FileDescriptor in(::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
+        throw EInOutError(systemErrorMessage(errno));
+    const mode_t mode = sourceStat.st_mode & 07777;
+    FileDescriptor out(
+        ::open(encoded(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!out.valid()) {
+        if (errno == EEXIST)
+            throw EInOutError(messages::fileAlreadyExists());
+        throw EInOutError(systemErrorMessage(errno));
+    }
+
+    auto fail = [&](int error) {
+        out.close();
+        ::unlink(encoded(target).constData());
+        throw EInOutError(systemErrorMessage(error));
+    };
+
+    // Bounded buffer: memory stays flat whatever the file size.
+    constexpr size_t BufferSize = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[BufferSize]);
+    for (;;) {
+        const ssize_t got = ::read(in.get(), buffer.get(), BufferSize);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+        }
+        if (got == 0)
+            break;
+        ssize_t done = 0;
+        while (done < got) {
+            const ssize_t put = ::write(out.get(), buffer.get() + done, static_cast<size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail(errno);
+            }
+            done += put;
+        }
+    }
+    // The umask may have narrowed the bits; the copy keeps the source's attributes.
+    ::fchmod(out.get(), mode);
+    if (!out.close()) {
+        const int error = errno;
+        ::unlink(encoded(target).constData());
+        throw EInOutError(systemErrorMessage(error));
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,195 @@
+#include "platform/errors.h"
+#include "platform/file_ops.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using platform::TDateTime;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+template <typename E, typename F>
+QString errorOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.message();
+    }
+    return u"<no error>"_s;
+}
+
+} // namespace
+
+class TestFileOps : public QObject {
+    Q_OBJECT
+private slots:
+    void stampAndReadBack_data();
+    void stampAndReadBack();
+    void stampTouchesOnlyLastWrite();
+    void stampMissingFileFails();
+    void localFileTimeIsLocalClock();
+    void readAgeOfMissingOrFolderKeepsValue();
+    void existence();
+    void deleteErrors();
+    void copy();
+    void copyErrors();
+    void createFolders();
+};
+
+void TestFileOps::stampAndReadBack_data() {
+    QTest::addColumn<QDateTime>("clock");
+    QTest::newRow("with milliseconds") << QDateTime(QDate(2022, 6, 23), QTime(20, 50, 25, 123));
+    QTest::newRow("whole second") << QDateTime(QDate(2010, 1, 1), QTime(0, 0, 1));
+    QTest::newRow("last millisecond") << QDateTime(QDate(2021, 12, 31), QTime(23, 59, 59, 999));
+    QTest::newRow("far future") << QDateTime(QDate(2090, 7, 4), QTime(8, 15, 0, 7));
+}
+
+void TestFileOps::stampAndReadBack() {
+    QFETCH(QDateTime, clock);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"a.dll"_s);
+    writeFile(path, "content");
+    const TDateTime age = platform::fromClockTime(clock);
+    platform::stampFileAge(path, age);
+    TDateTime read = -1.0;
+    QVERIFY(platform::tryReadFileAge(path, read));
+    QVERIFY2(read == age, qPrintable(u"%1 != %2"_s.arg(read, 0, 'f', 12).arg(age, 0, 'f', 12)));
+    QCOMPARE(readFile(path), QByteArray("content"));
+}
+
+void TestFileOps::stampTouchesOnlyLastWrite() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"a.dll"_s);
+    writeFile(path, "x");
+    struct timespec times[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+    platform::stampFileAge(path, platform::encodeDateTime(2020, 5, 5, 1234));
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0);
+    QCOMPARE(qint64(st.st_atim.tv_sec), qint64(1'000'000'000));
+    QVERIFY(st.st_mtim.tv_sec != 1'000'000'000);
+}
+
+void TestFileOps::stampMissingFileFails() {
+    QTemporaryDir dir;
+    QCOMPARE(errorOf<platform::EFileNotFoundException>(
+                 [&] { platform::stampFileAge(dir.filePath(u"none"_s), 44000.0); }),
+             u"File not found"_s);
+}
+
+void TestFileOps::localFileTimeIsLocalClock() {
+    // A file written just now reads back as the local clock time of now.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"new.txt"_s);
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
+    writeFile(path, "x");
+    const QDateTime after = QDateTime::currentDateTime().addSecs(2);
+    TDateTime age = -1.0;
+    QVERIFY(platform::tryReadFileAge(path, age));
+    QVERIFY(age >= platform::fromClockTime(before));
+    QVERIFY(age <= platform::fromClockTime(after));
+}
+
+void TestFileOps::readAgeOfMissingOrFolderKeepsValue() {
+    QTemporaryDir dir;
+    TDateTime age = 123.0;
+    QVERIFY(!platform::tryReadFileAge(dir.filePath(u"none"_s), age));
+    QVERIFY(!platform::tryReadFileAge(dir.path(), age));
+    QCOMPARE(age, 123.0);
+}
+
+void TestFileOps::existence() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(u"f"_s);
+    writeFile(file, "x");
+    QVERIFY(QFile::link(file, dir.filePath(u"link"_s)));
+    QVERIFY(QFile::link(dir.filePath(u"gone"_s), dir.filePath(u"dangling"_s)));
+    QVERIFY(platform::fileExists(file));
+    QVERIFY(platform::fileExists(dir.filePath(u"link"_s)));
+    QVERIFY(!platform::fileExists(dir.filePath(u"dangling"_s)));
+    QVERIFY(!platform::fileExists(dir.path()));
+    QVERIFY(!platform::fileExists(QString()));
+    QVERIFY(platform::directoryExists(dir.path()));
+    QVERIFY(!platform::directoryExists(file));
+}
+
+void TestFileOps::deleteErrors() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(u"f"_s);
+    writeFile(file, "x");
+    platform::deleteFile(file);
+    QVERIFY(!QFile::exists(file));
+    QCOMPARE(errorOf<platform::EInOutError>([&] { platform::deleteFile(file); }),
+             u"The system cannot find the file specified"_s);
+}
+
+void TestFileOps::copy() {
+    QTemporaryDir dir;
+    const QString source = dir.filePath(u"src.exe"_s);
+    QByteArray content(3 * 1024 * 1024 + 17, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 31);
+    writeFile(source, content);
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), 0751) == 0);
+    const QString target = dir.filePath(u"dst.exe"_s);
+    platform::copyFileNoOverwrite(source, target);
+    QCOMPARE(readFile(target), content);
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+    QCOMPARE(int(st.st_mode & 07777), 0751);
+}
+
+void TestFileOps::copyErrors() {
+    QTemporaryDir dir;
+    const QString source = dir.filePath(u"src"_s);
+    writeFile(source, "new");
+    const QString existing = dir.filePath(u"existing"_s);
+    writeFile(existing, "old");
+
+    QCOMPARE(errorOf<platform::EFileNotFoundException>(
+                 [&] { platform::copyFileNoOverwrite(dir.filePath(u"none"_s), dir.filePath(u"t"_s)); }),
+             u"File not found"_s);
+    QCOMPARE(errorOf<platform::EDirectoryNotFoundException>([&] {
+                 platform::copyFileNoOverwrite(source, dir.filePath(u"no/such/folder/t"_s));
+             }),
+             u"The specified path was not found"_s);
+    QCOMPARE(errorOf<platform::EInOutError>([&] { platform::copyFileNoOverwrite(source, existing); }),
+             u"The specified file already exists"_s);
+    QCOMPARE(readFile(existing), QByteArray("old"));
+}
+
+void TestFileOps::createFolders() {
+    QTemporaryDir dir;
+    const QString deep = dir.filePath(u"a/b/c"_s);
+    platform::createFolders(deep);
+    QVERIFY(platform::directoryExists(deep));
+    platform::createFolders(deep); // existing is fine
+
+    QVERIFY(!platform::createFolder(dir.filePath(u"x/y"_s))); // one level only
+    QVERIFY(platform::createFolder(dir.filePath(u"x"_s)));
+    writeFile(dir.filePath(u"blocked"_s), "x");
+    QVERIFY(!platform::createFolder(dir.filePath(u"blocked"_s)));
+}
+
+QTEST_GUILESS_MAIN(TestFileOps)
+#include "tst_file_ops.moc"

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/datetime.h"
+#include "update/remote_list.h"
+
+#include <QString>
+
+// The file-server half of the update sources.
+
+// Lists the whole central tree of the server at url into list (one request).
+// Errors of the listing pass on unchanged; a repeated key throws
+// "Duplicates not allowed".
+void fillRemoteListFromServer(const QString& url, TRemoteList& list);
+
+// Downloads remoteName (the central listing's own spelling) from the server at url
+// and puts it in place of localPath/localName, stamped with age, through a staged
+// replacement: on failure the local file stays as it was. executable asks for the
+// execute bits when the file is new locally.
+void updateFileFromServer(const QString& url, const QString& localPath, const QString& localName,
+                          const QString& remoteName, platform::TDateTime age, bool executable);
