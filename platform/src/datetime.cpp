@@ -5,8 +5,10 @@
 namespace platform {
 
 namespace {
-const qint64 EpochJulianDay = QDate(1899, 12, 30).toJulianDay();
-}
+// Julian day number of 1899-12-30. A constant, not a computed static: ages are
+// made during static initialisation of other files too.
+constexpr qint64 EpochJulianDay = 2'415'019;
+} // namespace
 
 TDateTime encodeDateTime(QDate date, qint64 msecOfDay) {
     const double days = static_cast<double>(date.toJulianDay() - EpochJulianDay);
