@@ -15,11 +15,11 @@ using TFilesInfoDTO = std::vector<std::unique_ptr<TFileInfoDTO>>;
 
 namespace TFilesInfoDTOHelper {
 
-// Fills an empty array from a file-list body: one JSON array of objects with
-// "fileName" and "age". Throws platform::Exception "TFilesInfoDTOHelper.FromJSON"
-// when the text is not JSON (or has more than whitespace after the value),
-// platform::EInvalidCast "Invalid class typecast" when it is not an array, and the
-// errors of the object conversion for the first element that fails.
+// Fills the array (anything in it before is released) from a file-list body: one JSON array of
+// objects with "fileName" and "age". Throws platform::Exception "TFilesInfoDTOHelper.FromJSON" when
+// the text is not JSON (or has more than whitespace after the value), platform::EInvalidCast
+// "Invalid class typecast" when it is not an array, and the errors of the object conversion for the
+// first element that fails.
 void FromJSON(TFilesInfoDTO& files, const QString& text);
 
 // Frees every descriptor in index order and empties the array.

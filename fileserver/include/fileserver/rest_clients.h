@@ -1,0 +1,105 @@
+#pragma once
+
+#include "fileserver/file_info_error_dto.h"
+#include "fileserver/file_list_json.h"
+#include "platform/errors.h"
+
+#include <QString>
+
+#include <memory>
+
+// Failures of an HTTP exchange: the transport ("REST request failed: ...") or a
+// server error answer (its status line, as "HTTP/1.1 503 Service Unavailable").
+class ERESTException : public platform::Exception {
+public:
+    using platform::Exception::Exception;
+};
+// An answer of status 300 to 499 to a download; the message is its body as text.
+class ERequestError : public platform::Exception {
+public:
+    using platform::Exception::Exception;
+};
+
+namespace fileserver {
+
+// Time limits of one exchange. Receiving fails when no byte at all arrives for
+// stallSeconds (which also bounds the wait for the answer and the sending).
+struct TransferLimits {
+    long connectTimeoutMs = 30'000;
+    long stallSeconds = 30;
+};
+
+class CurlExchange;
+
+} // namespace fileserver
+
+// Asks a file server for the files under a folder (GET folderlist) and keeps the
+// answer as descriptors. Blocks the calling thread; one object per thread.
+class TRESTClientFileList {
+public:
+    explicit TRESTClientFileList(const QString& AURL);
+    ~TRESTClientFileList();
+    TRESTClientFileList(const TRESTClientFileList&) = delete;
+    TRESTClientFileList& operator=(const TRESTClientFileList&) = delete;
+
+    // One listing. Returns whether Error().Status() is 0 afterwards. Throws
+    // ERESTException for transport failures and answers of 500 and above, the
+    // JSON errors for bodies that cannot be read.
+    bool Execute(const QString& AFolder, const QString& AMask, bool ARecursive);
+
+    // The error record: replaced only by a converted error answer, never reset.
+    const TFileInfoErrorDTO& Error() const { return *FError; }
+    int Count() const { return static_cast<int>(FFiles.size()); }
+    // The descriptor at AIndex, or null outside 0..Count()-1. Owned by this
+    // object until the next Execute.
+    const TFileInfoDTO* Items(int AIndex) const;
+
+    void setLimits(const fileserver::TransferLimits& limits) { FLimits = limits; }
+
+private:
+    QString FURL;
+    std::unique_ptr<TFileInfoErrorDTO> FError;
+    TFilesInfoDTO FFiles;
+    fileserver::TransferLimits FLimits;
+    std::unique_ptr<fileserver::CurlExchange> FExchange;
+};
+
+// Fetches one file of a file server (GET /download?file=NAME) into a local file.
+// Blocks the calling thread; one object per thread.
+class TRESTClientDownload {
+public:
+    explicit TRESTClientDownload(const QString& AURL);
+    ~TRESTClientDownload();
+    TRESTClientDownload(const TRESTClientDownload&) = delete;
+    TRESTClientDownload& operator=(const TRESTClientDownload&) = delete;
+
+    // Streams the body to ALocalFileName as it arrives. Returns true with the
+    // complete file, or false with no file left (the message in LastError()).
+    // Throws only when removing the failed file is refused (see the messages of
+    // platform/errors.h).
+    bool Download(const QString& ARemoteFileName, const QString& ALocalFileName);
+
+    // The message of the failure that ended the last failed Download.
+    const QString& LastError() const { return FError; }
+
+    void setLimits(const fileserver::TransferLimits& limits) { FLimits = limits; }
+
+private:
+    QString FBaseURL;
+    QString FError;
+    fileserver::TransferLimits FLimits;
+    std::unique_ptr<fileserver::CurlExchange> FExchange;
+};
+
+namespace fileserver {
+
+// The deletion that follows a failed download: refuses paths that could not have
+// been created (too long, unsupported, invalid characters, missing folder), then
+// deletes, raising platform::EInOutError only when the file is missing, access is
+// denied or it is busy; any other failure to delete is ignored.
+void guardedDeleteFile(const QString& path);
+
+// The checks of guardedDeleteFile without the deletion; throws their errors.
+void checkLocalPath(const QString& path);
+
+} // namespace fileserver

@@ -1,0 +1,336 @@
+#include "fileserver/rest_clients.h"
+
+#include "fileserver/rest_url.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/trace.h"
+
+#include <QFile>
+#include <QStringDecoder>
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <unistd.h>
+
+namespace fileserver {
+
+namespace {
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+QString statusLineVersion(long curlVersion) {
+    switch (curlVersion) {
+    case CURL_HTTP_VERSION_1_0:
+        return QStringLiteral("HTTP/1.0");
+    case CURL_HTTP_VERSION_2_0:
+        return QStringLiteral("HTTP/2.0");
+    case CURL_HTTP_VERSION_3:
+        return QStringLiteral("HTTP/3.0");
+    default:
+        return QStringLiteral("HTTP/1.1");
+    }
+}
+
+// The charset parameter of a Content-Type value, or empty.
+QByteArray charsetOf(const QByteArray& contentType) {
+    for (const QByteArray& part : contentType.split(';')) {
+        const QByteArray p = part.trimmed();
+        if (p.size() > 8 && p.first(8).toLower() == "charset=") {
+            QByteArray value = p.sliced(8).trimmed();
+            if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+                value = value.sliced(1, value.size() - 2);
+            return value;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// One libcurl easy handle, reused for every exchange of its client object (so
+// that a connection may be kept alive between them).
+class CurlExchange {
+public:
+    // Gets each piece of the body of the final answer; false stops the exchange.
+    using BodySink = std::function<bool(long status, const char* data, std::size_t size)>;
+
+    struct Outcome {
+        CURLcode code = CURLE_OK;
+        QString transportError; // when code is not CURLE_OK
+        long status = 0;
+        QString statusLine; // "HTTP/1.1 503 Service Unavailable"
+        QString reason;
+        QByteArray contentType;
+    };
+
+    CurlExchange() {
+        initCurlOnce();
+        m_curl = curl_easy_init();
+        if (!m_curl)
+            throw ERESTException(
+                QStringLiteral("REST request failed: cannot start the HTTP layer"));
+    }
+    ~CurlExchange() { curl_easy_cleanup(m_curl); }
+    CurlExchange(const CurlExchange&) = delete;
+    CurlExchange& operator=(const CurlExchange&) = delete;
+
+    Outcome perform(const QByteArray& url, const QList<QByteArray>& headers,
+                    const TransferLimits& limits, BodySink sink) {
+        m_sink = std::move(sink);
+        m_status = 0;
+        m_reason.clear();
+        m_contentType.clear();
+        m_errorBuffer[0] = '\0';
+
+        curl_slist* headerList = nullptr;
+        for (const QByteArray& h : headers)
+            headerList = curl_slist_append(headerList, h.constData());
+
+        CURL* c = m_curl;
+        curl_easy_setopt(c, CURLOPT_URL, url.constData());
+        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headerList);
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(c, CURLOPT_MAXREDIRS, 20L);
+        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+        // Sending, waiting for the answer and each wait while receiving: the
+        // exchange fails when not one byte moves for stallSeconds.
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
+        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlExchange::onHeader);
+        curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlExchange::onBody);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+
+        Outcome out;
+        out.code = curl_easy_perform(c);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        curl_slist_free_all(headerList);
+        m_sink = nullptr;
+
+        if (out.code != CURLE_OK) {
+            out.transportError = m_errorBuffer[0] != '\0'
+                                     ? QString::fromUtf8(m_errorBuffer).trimmed()
+                                     : QString::fromUtf8(curl_easy_strerror(out.code));
+            return out;
+        }
+        long version = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
+        curl_easy_getinfo(c, CURLINFO_HTTP_VERSION, &version);
+        out.reason = m_reason;
+        out.statusLine =
+            statusLineVersion(version) + u' ' + QString::number(out.status) + u' ' + m_reason;
+        out.contentType = m_contentType;
+        return out;
+    }
+
+private:
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* me = static_cast<CurlExchange*>(self);
+        const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
+        if (line.startsWith("HTTP/")) {
+            // A new answer (after a redirect or an interim answer): start over.
+            const QList<QByteArray> parts = line.split(' ');
+            me->m_status = parts.size() > 1 ? parts[1].toLong() : 0;
+            const qsizetype reasonAt =
+                parts.size() > 2 ? line.indexOf(' ', line.indexOf(' ') + 1) : -1;
+            me->m_reason =
+                reasonAt < 0 ? QString() : QString::fromLatin1(line.sliced(reasonAt + 1));
+            me->m_contentType.clear();
+        } else {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.first(colon).trimmed().toLower() == "content-type")
+                me->m_contentType = line.sliced(colon + 1).trimmed();
+        }
+        return size * count;
+    }
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* me = static_cast<CurlExchange*>(self);
+        const std::size_t n = size * count;
+        if (me->m_sink && !me->m_sink(me->m_status, data, n))
+            return 0; // makes libcurl stop with a write error
+        return n;
+    }
+
+    CURL* m_curl = nullptr;
+    BodySink m_sink;
+    long m_status = 0;
+    QString m_reason;
+    QByteArray m_contentType;
+    char m_errorBuffer[CURL_ERROR_SIZE] = {};
+};
+
+QString decodeBody(const QByteArray& body, const QByteArray& contentType) {
+    const QByteArray charset = charsetOf(contentType);
+    if (!charset.isEmpty()) {
+        QStringDecoder decoder(charset.constData());
+        // A charset this build cannot decode is read as UTF-8, the default.
+        if (decoder.isValid())
+            return decoder.decode(body);
+    }
+    return QString::fromUtf8(body);
+}
+
+void checkLocalPath(const QString& path) {
+    // The limits of the file systems the program was first written for; a path
+    // beyond them could not have been created there, and is not created here.
+    if (path.size() >= 260)
+        throw platform::EPathTooLongException(platform::messages::pathTooLong());
+    if (path.contains(QChar(u'\0')))
+        throw platform::ENotSupportedException(platform::messages::pathFormatNotSupported());
+    if (path.trimmed().isEmpty() || platform::hasInvalidPathChars(path))
+        throw platform::EArgumentException(platform::messages::invalidPathChars());
+    const QString folder = platform::folderOf(path);
+    if (!folder.isEmpty() && !platform::directoryExists(folder))
+        throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound());
+}
+
+void guardedDeleteFile(const QString& path) {
+    checkLocalPath(path);
+    const QByteArray native = QFile::encodeName(path);
+    if (::unlink(native.constData()) == 0)
+        return;
+    const int error = errno;
+    switch (error) {
+    case ENOENT:
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case ETXTBSY:
+        throw platform::EInOutError(platform::systemErrorMessage(error));
+    default:
+        break; // any other failure to delete is left alone
+    }
+}
+
+} // namespace fileserver
+
+using fileserver::CurlExchange;
+
+namespace {
+
+[[noreturn]] void throwTransport(const CurlExchange::Outcome& out) {
+    throw ERESTException(QStringLiteral("REST request failed: %1").arg(out.transportError));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+TRESTClientFileList::TRESTClientFileList(const QString& AURL)
+    : FURL(AURL), FError(std::make_unique<TFileInfoErrorDTO>()) {}
+
+TRESTClientFileList::~TRESTClientFileList() {
+    TFilesInfoDTOHelper::FreeItems(FFiles);
+}
+
+const TFileInfoDTO* TRESTClientFileList::Items(int AIndex) const {
+    if (AIndex < 0 || AIndex >= Count())
+        return nullptr;
+    return FFiles[static_cast<std::size_t>(AIndex)].get();
+}
+
+bool TRESTClientFileList::Execute(const QString& AFolder, const QString& AMask, bool ARecursive) {
+    TFilesInfoDTOHelper::FreeItems(FFiles);
+    if (!FExchange)
+        FExchange = std::make_unique<CurlExchange>();
+
+    QByteArray body;
+    const auto out =
+        FExchange->perform(fileserver::folderListUrl(FURL, AFolder, AMask, ARecursive),
+                           {QByteArrayLiteral("Accept: application/json"),
+                            QByteArrayLiteral("Accept-Charset: UTF-8, *;q=0.8")},
+                           FLimits, [&body](long status, const char* data, std::size_t size) {
+                               if (status < 500) // the body of a server failure is not used
+                                   body.append(data, qsizetype(size));
+                               return true;
+                           });
+    if (out.code != CURLE_OK)
+        throwTransport(out);
+    if (out.status >= 500)
+        throw ERESTException(out.statusLine);
+
+    const QString text = fileserver::decodeBody(body, out.contentType);
+    if (out.status < 300) {
+        TFilesInfoDTOHelper::FromJSON(FFiles, text);
+    } else {
+        // The record is replaced only once the conversion has worked: after a
+        // failure the previous one stays.
+        FError = fileserver::fileInfoErrorFromJSONObject(text);
+    }
+    return FError->Status() == 0;
+}
+
+// ---------------------------------------------------------------------------
+
+TRESTClientDownload::TRESTClientDownload(const QString& AURL) : FBaseURL(AURL) {}
+
+TRESTClientDownload::~TRESTClientDownload() = default;
+
+bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString& ALocalFileName) {
+    platform::traceLine(QString(92, u'>') + ARemoteFileName);
+    const QByteArray url = fileserver::downloadUrl(FBaseURL, ARemoteFileName);
+
+    std::optional<QFile> file;
+    try {
+        fileserver::checkLocalPath(ALocalFileName);
+        file.emplace(ALocalFileName);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+            throw platform::EInOutError(file->errorString());
+
+        if (!FExchange)
+            FExchange = std::make_unique<CurlExchange>();
+        QByteArray errorBody;
+        QString writeError;
+        // Bodies of error answers are kept only up to this size for the message.
+        constexpr qsizetype errorBodyLimit = 64 * 1024;
+        const auto out = FExchange->perform(
+            url, {}, FLimits, [&](long status, const char* data, std::size_t size) {
+                if (status >= 300) {
+                    errorBody.append(data,
+                                     qMin(qsizetype(size), errorBodyLimit - errorBody.size()));
+                    return true;
+                }
+                // Streamed as it arrives; a short write ends the exchange.
+                if (file->write(data, qint64(size)) != qint64(size)) {
+                    writeError = file->errorString();
+                    return false;
+                }
+                return true;
+            });
+        if (!writeError.isEmpty())
+            throw platform::EInOutError(writeError);
+        if (out.code != CURLE_OK)
+            throwTransport(out);
+        if (out.status >= 500)
+            throw ERESTException(out.statusLine);
+        if (out.status >= 300) {
+            const QString text = fileserver::decodeBody(errorBody, out.contentType);
+            throw ERequestError(text.isEmpty() ? out.reason : text);
+        }
+        if (!file->flush())
+            throw platform::EInOutError(file->errorString());
+        file->close();
+        if (file->error() != QFileDevice::NoError)
+            throw platform::EInOutError(file->errorString());
+    } catch (const platform::Exception& e) {
+        if (file)
+            file->close();
+        FError = e.message();
+        // When this raises, its error replaces the first one.
+        fileserver::guardedDeleteFile(ALocalFileName);
+    }
+    return platform::fileExists(ALocalFileName);
+}
