@@ -11,6 +11,7 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -104,9 +105,15 @@ public:
         curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
         // Sending, waiting for the answer and each wait while receiving: the
-        // exchange fails when not one byte moves for stallSeconds.
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+        // exchange fails when not one byte moves for stallMs. (libcurl's own
+        // low-speed limit averages over several seconds, too coarse for this.)
+        m_stallLimit = std::chrono::milliseconds(limits.stallMs);
+        m_lastActivity = std::chrono::steady_clock::now();
+        m_lastUploaded = 0;
+        m_stalled = false;
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlExchange::onProgress);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &CurlExchange::onHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
@@ -120,9 +127,11 @@ public:
         m_sink = nullptr;
 
         if (out.code != CURLE_OK) {
-            out.transportError = m_errorBuffer[0] != '\0'
-                                     ? QString::fromUtf8(m_errorBuffer).trimmed()
-                                     : QString::fromUtf8(curl_easy_strerror(out.code));
+            out.transportError =
+                m_stalled ? QStringLiteral("Operation timed out: no data moved for %1 ms")
+                                .arg(m_stallLimit.count())
+                : m_errorBuffer[0] != '\0' ? QString::fromUtf8(m_errorBuffer).trimmed()
+                                           : QString::fromUtf8(curl_easy_strerror(out.code));
             return out;
         }
         long version = 0;
@@ -136,8 +145,23 @@ public:
     }
 
 private:
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+        auto* me = static_cast<CurlExchange*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (uploaded != me->m_lastUploaded) {
+            me->m_lastUploaded = uploaded;
+            me->m_lastActivity = now;
+        }
+        if (now - me->m_lastActivity > me->m_stallLimit) {
+            me->m_stalled = true;
+            return 1; // aborts the transfer
+        }
+        return 0;
+    }
+
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
         auto* me = static_cast<CurlExchange*>(self);
+        me->m_lastActivity = std::chrono::steady_clock::now();
         const QByteArray line = QByteArray(data, qsizetype(size * count)).trimmed();
         if (line.startsWith("HTTP/")) {
             // A new answer (after a redirect or an interim answer): start over.
@@ -158,6 +182,7 @@ private:
 
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self) {
         auto* me = static_cast<CurlExchange*>(self);
+        me->m_lastActivity = std::chrono::steady_clock::now();
         const std::size_t n = size * count;
         if (me->m_sink && !me->m_sink(me->m_status, data, n))
             return 0; // makes libcurl stop with a write error
@@ -170,6 +195,10 @@ private:
     QString m_reason;
     QByteArray m_contentType;
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
+    std::chrono::milliseconds m_stallLimit{0};
+    std::chrono::steady_clock::time_point m_lastActivity;
+    curl_off_t m_lastUploaded = 0;
+    bool m_stalled = false;
 };
 
 QString decodeBody(const QByteArray& body, const QByteArray& contentType) {

@@ -22,11 +22,12 @@ public:
 
 namespace fileserver {
 
-// Time limits of one exchange. Receiving fails when no byte at all arrives for
-// stallSeconds (which also bounds the wait for the answer and the sending).
+// Time limits of one exchange. It fails when no byte at all moves for stallMs:
+// while sending, while waiting for the answer and at each wait while receiving.
+// (The stall is noticed to within about a second.)
 struct TransferLimits {
     long connectTimeoutMs = 30'000;
-    long stallSeconds = 30;
+    long stallMs = 30'000;
 };
 
 class CurlExchange;
