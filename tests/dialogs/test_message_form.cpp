@@ -1,0 +1,676 @@
+// The message dialog as a user meets it: built, shown modally under the offscreen
+// platform and answered with real key and mouse events, plus the test seam.
+#include "dialog_driver.h"
+
+#include <dialogs/message_builder.h>
+#include <dialogs/message_dialogs.h>
+#include <dialogs/message_layout.h>
+#include <dialogs/transparent_memo.h>
+
+#include <platform/errors.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <QtTest>
+
+using namespace dialogs;
+using dialogs_test::CloseUnanswered;
+using dialogs_test::PressKey;
+using dialogs_test::RunWithDialog;
+using dialogs_test::Unanswered;
+
+namespace {
+
+const QString Crlf = QStringLiteral("\r\n");
+const QString Divider = QString(27, QLatin1Char('-')) + Crlf;
+
+QStringList namesOf(const QList<TBitBtn*>& buttons) {
+    QStringList names;
+    for (const TBitBtn* b : buttons)
+        names << b->objectName();
+    return names;
+}
+
+int countMessageForms() {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        n += qobject_cast<TMessageForm*>(w) != nullptr ? 1 : 0;
+    return n;
+}
+
+std::unique_ptr<TMessageForm> build(const QString& msg, int type, int bits, int explicitDefault) {
+    const auto buttons = TMsgDlgButtons::fromBits(static_cast<std::uint16_t>(bits));
+    const auto dlgType = static_cast<TMsgDlgType>(type);
+    if (explicitDefault >= 0)
+        return BuildMessageForm(msg, dlgType, buttons, static_cast<TMsgDlgBtn>(explicitDefault));
+    return BuildMessageForm(msg, dlgType, buttons);
+}
+
+struct Metrics {
+    int mx, my, gy, bh;
+};
+
+Metrics metricsOf(const TMessageForm& form) {
+    const QSize c = MeasureAverageCharSize(QFontMetrics(form.font()));
+    return {MulDiv(8, c.width(), 4), MulDiv(8, c.height(), 8), MulDiv(10, c.height(), 8),
+            MulDiv(14, c.height(), 8)};
+}
+
+int bitsOf(std::initializer_list<TMsgDlgBtn> buttons) {
+    return TMsgDlgButtons(buttons).bits();
+}
+
+void sendMouse(QWidget* target, QEvent::Type type, QPoint local, QPoint global) {
+    QMouseEvent event(type, QPointF(local), QPointF(global), Qt::LeftButton,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+class MessageFormTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void buttonSets_data();
+    void buttonSets();
+    void accessKeys_data();
+    void accessKeys();
+    void closedByTheWindowSystemGivesTwo();
+    void helpAndCloseKeepTheDialogOpen();
+
+    void copyReport_data();
+    void copyReport();
+
+    void captionAndIcon_data();
+    void captionAndIcon();
+    void appearance();
+    void longMessageWrapsAndScrolls();
+    void captionWidthIsMeasuredOnceAndReused();
+
+    void placement_data();
+    void placement();
+    void placementWhileShown_data();
+    void placementWhileShown();
+    void formFreedWhenShowingThrows();
+    void formattedMessageGoesThroughTheSeam();
+    void formatErrorBeforeAnyDialog();
+
+    void dragging_data();
+    void dragging();
+
+    void memoKeepsLineBreaksAsCrLf_data();
+    void memoKeepsLineBreaksAsCrLf();
+};
+
+void MessageFormTest::initTestCase() {
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvia Arvento"));
+}
+
+void MessageFormTest::buttonSets_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("explicitDefault"); // -1: the overload without default
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("defaultName");
+    QTest::addColumn<QString>("cancelName"); // empty: Escape presses nothing
+    QTest::addColumn<int>("enterResult");    // Unanswered: the dialog stays open
+    QTest::addColumn<int>("escapeResult");
+
+    const QStringList ok{QStringLiteral("OK")};
+    const QString OK = QStringLiteral("OK");
+    QTest::newRow("warning, empty") << int(mtWarning) << 0 << -1 << ok << OK << OK << 1 << 1;
+    QTest::newRow("error, empty") << int(mtError) << 0 << -1 << ok << OK << OK << 1 << 1;
+    QTest::newRow("information, empty")
+        << int(mtInformation) << 0 << -1 << ok << OK << OK << 1 << 1;
+    QTest::newRow("custom, empty") << int(mtCustom) << 0 << -1 << ok << OK << OK << 1 << 1;
+    QTest::newRow("confirmation, empty") << int(mtConfirmation) << 0 << -1
+                                         << QStringList{QStringLiteral("Yes"), QStringLiteral("No")}
+                                         << QStringLiteral("Yes") << QStringLiteral("No") << 6 << 7;
+    QTest::newRow("only ignored bits")
+        << int(mtWarning) << 0xF000 << -1 << ok << OK << OK << 1 << 1;
+    QTest::newRow("yes and no: Escape gives No")
+        << int(mtWarning) << bitsOf({mbYes, mbNo}) << -1
+        << QStringList{QStringLiteral("Yes"), QStringLiteral("No")} << QStringLiteral("Yes")
+        << QStringLiteral("No") << 6 << 7;
+    QTest::newRow("abort retry ignore: Retry default, no cancel")
+        << int(mtError) << bitsOf({mbAbort, mbRetry, mbIgnore}) << -1
+        << QStringList{QStringLiteral("Abort"), QStringLiteral("Retry"), QStringLiteral("Ignore")}
+        << QStringLiteral("Retry") << QString() << 4 << Unanswered;
+    QTest::newRow("no and cancel: No default")
+        << int(mtConfirmation) << bitsOf({mbNo, mbCancel}) << -1
+        << QStringList{QStringLiteral("No"), QStringLiteral("Cancel")} << QStringLiteral("No")
+        << QStringLiteral("Cancel") << 7 << 2;
+    QTest::newRow("cancel before OK on the list, OK default")
+        << int(mtWarning) << bitsOf({mbCancel, mbOK}) << -1
+        << QStringList{QStringLiteral("OK"), QStringLiteral("Cancel")} << OK
+        << QStringLiteral("Cancel") << 1 << 2;
+    QTest::newRow("to-all buttons: first shown default")
+        << int(mtWarning) << bitsOf({mbYesToAll, mbNoToAll}) << -1
+        << QStringList{QStringLiteral("NoToAll"), QStringLiteral("YesToAll")}
+        << QStringLiteral("NoToAll") << QString() << 13 << Unanswered;
+    QTest::newRow("all twelve, screen order")
+        << int(mtInformation) << 0x0FFF << -1
+        << QStringList{QStringLiteral("Yes"),     QStringLiteral("No"),
+                       QStringLiteral("OK"),      QStringLiteral("Cancel"),
+                       QStringLiteral("Abort"),   QStringLiteral("Retry"),
+                       QStringLiteral("Ignore"),  QStringLiteral("All"),
+                       QStringLiteral("NoToAll"), QStringLiteral("YesToAll"),
+                       QStringLiteral("Help"),    QStringLiteral("Close")}
+        << OK << QStringLiteral("Cancel") << 1 << 2;
+    QTest::newRow("explicit default No")
+        << int(mtConfirmation) << bitsOf({mbYes, mbNo}) << int(mbNo)
+        << QStringList{QStringLiteral("Yes"), QStringLiteral("No")} << QStringLiteral("No")
+        << QStringLiteral("No") << 7 << 7;
+    QTest::newRow("explicit default not shown")
+        << int(mtConfirmation) << bitsOf({mbNo, mbAll}) << int(mbHelp)
+        << QStringList{QStringLiteral("No"), QStringLiteral("All")} << QStringLiteral("No")
+        << QStringLiteral("No") << 7 << 7;
+    QTest::newRow("help alone never ends by key")
+        << int(mtInformation) << bitsOf({mbHelp}) << -1 << QStringList{QStringLiteral("Help")}
+        << QStringLiteral("Help") << QString() << Unanswered << Unanswered;
+}
+
+void MessageFormTest::buttonSets() {
+    QFETCH(int, type);
+    QFETCH(int, bits);
+    QFETCH(int, explicitDefault);
+    QFETCH(QStringList, names);
+    QFETCH(QString, defaultName);
+    QFETCH(QString, cancelName);
+    QFETCH(int, enterResult);
+    QFETCH(int, escapeResult);
+
+    const QString msg = QStringLiteral("Deseja continuar?");
+    {
+        const auto form = build(msg, type, bits, explicitDefault);
+        const QList<TBitBtn*> buttons = form->Buttons();
+        QCOMPARE(namesOf(buttons), names);
+        QStringList defaults;
+        for (const TBitBtn* b : buttons)
+            if (b->isDefault())
+                defaults << b->objectName();
+        QCOMPARE(defaults, QStringList{defaultName});
+        QCOMPARE(form->CancelButton() ? form->CancelButton()->objectName() : QString(), cancelName);
+        // One common width, left to right without overlap, centred in the band.
+        for (qsizetype i = 1; i < buttons.size(); ++i) {
+            QCOMPARE(buttons[i]->width(), buttons[0]->width());
+            QVERIFY(buttons[i]->x() > buttons[i - 1]->geometry().right());
+        }
+        const int leftGap = buttons.first()->x();
+        const int rightGap = form->ButtonPanel->width() - buttons.last()->geometry().right() - 1;
+        QVERIFY2(qAbs(leftGap - rightGap) <= 1,
+                 qPrintable(QStringLiteral("%1 vs %2").arg(leftGap).arg(rightGap)));
+    }
+
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QString focusedAtStart;
+        bool stayedOpen = false;
+        const int result = RunWithDialog(
+            [&] { return ShowMessageForm(build(msg, type, bits, explicitDefault), 0, -1, -1, {}); },
+            [&](TMessageForm& form) {
+                focusedAtStart = QApplication::focusWidget()
+                                     ? QApplication::focusWidget()->objectName()
+                                     : QString();
+                PressKey(form, key);
+                stayedOpen = form.isVisible();
+                CloseUnanswered(form);
+            });
+        const int expected = key == Qt::Key_Return ? enterResult : escapeResult;
+        QCOMPARE(focusedAtStart, defaultName);
+        QCOMPARE(result, expected);
+        QCOMPARE(stayedOpen, expected == Unanswered);
+    }
+}
+
+void MessageFormTest::accessKeys_data() {
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("Alt+S Sim") << bitsOf({mbYes, mbNo}) << int(Qt::Key_S) << 6;
+    QTest::newRow("Alt+N Não") << bitsOf({mbYes, mbNo}) << int(Qt::Key_N) << 7;
+    QTest::newRow("Alt+C Cancelar") << bitsOf({mbOK, mbCancel}) << int(Qt::Key_C) << 2;
+    QTest::newRow("Alt+T Tentar") << bitsOf({mbAbort, mbRetry, mbIgnore}) << int(Qt::Key_T) << 4;
+    QTest::newRow("Alt+I Ignorar") << bitsOf({mbAbort, mbRetry, mbIgnore}) << int(Qt::Key_I) << 5;
+}
+
+void MessageFormTest::accessKeys() {
+    QFETCH(int, bits);
+    QFETCH(int, key);
+    QFETCH(int, expected);
+    const int result = RunWithDialog(
+        [&] {
+            return ShowMessageDialog(QStringLiteral("Escolha"), mtConfirmation,
+                                     TMsgDlgButtons::fromBits(static_cast<std::uint16_t>(bits)), 0,
+                                     -1, -1, {});
+        },
+        [&](TMessageForm& form) { PressKey(form, static_cast<Qt::Key>(key), Qt::AltModifier); });
+    QCOMPARE(result, expected);
+}
+
+void MessageFormTest::closedByTheWindowSystemGivesTwo() {
+    // No's result would be 7; a close that is not a button press is always 2.
+    const int result = RunWithDialog(
+        [] {
+            return ShowMessageDialog(QStringLiteral("Sair?"), mtConfirmation, {}, 0, -1, -1, {});
+        },
+        [](TMessageForm& form) { form.close(); });
+    QCOMPARE(result, mrCancel);
+}
+
+void MessageFormTest::helpAndCloseKeepTheDialogOpen() {
+    QList<std::pair<int, QString>> requests;
+    bool openAfterHelp = false;
+    bool openAfterClose = false;
+    const int result = RunWithDialog(
+        [] {
+            return ShowMessageDialog(QStringLiteral("Consulte a ajuda"), mtInformation,
+                                     {mbOK, mbHelp, mbClose}, 42, -1, -1,
+                                     QStringLiteral("quorvia.hlp"));
+        },
+        [&](TMessageForm& form) {
+            connect(&form, &TMessageForm::helpTopicRequested,
+                    [&](int context, const QString& file) {
+                        requests.append({context, file});
+                    });
+            form.FindButton(mbHelp)->click();
+            openAfterHelp = form.isVisible();
+            form.FindButton(mbClose)->click();
+            openAfterClose = form.isVisible();
+            form.FindButton(mbOK)->click();
+        });
+    QVERIFY(openAfterHelp);
+    QVERIFY(openAfterClose);
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().first, 42);
+    QCOMPARE(requests.first().second, QStringLiteral("quorvia.hlp"));
+    QCOMPARE(result, mrOk);
+}
+
+void MessageFormTest::copyReport_data() {
+    QTest::addColumn<QString>("msg");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<bool>("memoFocused");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("yes and no, two lines")
+        << QStringLiteral("Linha 1\r\nLinha 2") << int(mtConfirmation) << 0 << false
+        << Divider + QStringLiteral("Confirmação") + Crlf + Divider +
+               QStringLiteral("Linha 1\r\nLinha 2") + Crlf + Divider +
+               QStringLiteral("Sim   Não   ") + Crlf + Divider;
+    QTest::newRow("module not installed, memo focused")
+        << QStringLiteral("Módulo não instalado.\r\nC:\\Quorvia\\Agenda.exe") << int(mtInformation)
+        << 0 << true
+        << Divider + QStringLiteral("Informação") + Crlf + Divider +
+               QStringLiteral("Módulo não instalado.\r\nC:\\Quorvia\\Agenda.exe") + Crlf + Divider +
+               QStringLiteral("OK   ") + Crlf + Divider;
+    QTest::newRow("custom with captions lacking access keys")
+        << QStringLiteral("Aplicar a todos?") << int(mtCustom)
+        << bitsOf({mbAll, mbNoToAll, mbYesToAll, mbClose}) << false
+        << Divider + QStringLiteral("Quorvia Arvento") + Crlf + Divider +
+               QStringLiteral("Aplicar a todos?") + Crlf + Divider +
+               QStringLiteral("Todos   Não para todos   Sim para todos   Fechar   ") + Crlf +
+               Divider;
+    QString longText;
+    for (int i = 0; i < 300; ++i)
+        longText += QStringLiteral("Linha %1 de um relatório bem comprido\r\n").arg(i);
+    longText += QStringLiteral("fim");
+    QTest::newRow("long message whole")
+        << longText << int(mtError) << 0 << false
+        << Divider + QStringLiteral("Falha") + Crlf + Divider + longText + Crlf + Divider +
+               QStringLiteral("OK   ") + Crlf + Divider;
+}
+
+void MessageFormTest::copyReport() {
+    QFETCH(QString, msg);
+    QFETCH(int, type);
+    QFETCH(int, bits);
+    QFETCH(bool, memoFocused);
+    QFETCH(QString, expected);
+
+    const QString sentinel = QStringLiteral("nada copiado");
+    QString afterShiftCopy;
+    QString afterCopy;
+    QString composed;
+    RunWithDialog(
+        [&] {
+            return ShowMessageDialog(msg, static_cast<TMsgDlgType>(type),
+                                     TMsgDlgButtons::fromBits(static_cast<std::uint16_t>(bits)), 0,
+                                     -1, -1, {});
+        },
+        [&](TMessageForm& form) {
+            if (memoFocused)
+                form.Message->setFocus();
+            QGuiApplication::clipboard()->setText(sentinel);
+            PressKey(form, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+            afterShiftCopy = QGuiApplication::clipboard()->text();
+            PressKey(form, Qt::Key_C, Qt::ControlModifier);
+            afterCopy = QGuiApplication::clipboard()->text();
+            composed = form.ComposeClipboardText();
+            form.done(mrOk);
+        });
+    QCOMPARE(afterShiftCopy, sentinel);
+    QCOMPARE(afterCopy, expected);
+    QCOMPARE(composed, expected);
+}
+
+void MessageFormTest::captionAndIcon_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<bool>("hasIcon");
+    QTest::newRow("warning") << int(mtWarning) << QStringLiteral("Aviso") << true;
+    QTest::newRow("error") << int(mtError) << QStringLiteral("Falha") << true;
+    QTest::newRow("information") << int(mtInformation) << QStringLiteral("Informação") << true;
+    QTest::newRow("confirmation") << int(mtConfirmation) << QStringLiteral("Confirmação") << true;
+    QTest::newRow("custom: application title")
+        << int(mtCustom) << QStringLiteral("Quorvia Arvento") << false;
+}
+
+void MessageFormTest::captionAndIcon() {
+    QFETCH(int, type);
+    QFETCH(QString, caption);
+    QFETCH(bool, hasIcon);
+
+    const auto form = BuildMessageForm(QStringLiteral("Texto"), static_cast<TMsgDlgType>(type), {});
+    QCOMPARE(form->windowTitle(), caption);
+    QCOMPARE(form->Title->text(), caption);
+    QCOMPARE(int(form->DlgType), type);
+
+    const Metrics m = metricsOf(*form);
+    const int border = TMessageForm::BorderWidth;
+    auto* image = form->findChild<QLabel*>(QStringLiteral("Image"));
+    QCOMPARE(image != nullptr, hasIcon);
+    if (image != nullptr) {
+        QCOMPARE(image->parent(), form.get());
+        QCOMPARE(image->geometry(), QRect(border + m.mx, border + m.my / 2, 32, 32));
+        QVERIFY(!image->pixmap().isNull());
+    }
+    // The text starts after the icon column, always below the title line.
+    const int iconColumn = hasIcon ? 32 : 0;
+    QCOMPARE(form->Message->pos(), QPoint(border + iconColumn + m.mx, border + m.my + 32));
+    QCOMPARE(form->Message->objectName(), QStringLiteral("Message"));
+    // The title spans the client width.
+    QCOMPARE(form->Title->x(), border);
+    QCOMPARE(form->Title->width(), form->ClientRect().width());
+}
+
+void MessageFormTest::appearance() {
+    const auto form = BuildMessageForm(QStringLiteral("Olá"), mtInformation, {mbYes, mbNo});
+    QVERIFY(form->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(!form->windowFlags().testFlag(Qt::NoDropShadowWindowHint));
+    QVERIFY(qFuzzyCompare(form->windowOpacity(), 245.0 / 255.0));
+    QCOMPARE(form->palette().color(QPalette::Window), QColor(245, 245, 245));
+    QVERIFY(form->autoFillBackground());
+    QVERIFY(!form->isVisible());
+
+    // A 2-pixel border around the client area.
+    QCOMPARE(form->ClientRect(), form->rect().adjusted(2, 2, -2, -2));
+
+    QCOMPARE(form->ButtonPanel->palette().color(QPalette::Window), QColor(212, 212, 212));
+    QVERIFY(form->ButtonPanel->autoFillBackground());
+    QCOMPARE(form->ButtonPanel->geometry().bottom(), form->ClientRect().bottom());
+    QCOMPARE(form->ButtonPanel->width(), form->ClientRect().width());
+
+    QCOMPARE(form->Title->font().weight(), QFont::Black);
+    QCOMPARE(form->Title->font().pointSize(), 12);
+    QCOMPARE(form->Title->alignment() & Qt::AlignHCenter, Qt::AlignHCenter);
+
+    TTransparentMemo* memo = form->Message;
+    QVERIFY(memo->isReadOnly());
+    QCOMPARE(memo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QVERIFY(!memo->viewport()->autoFillBackground());
+    QCOMPARE(memo->palette().color(QPalette::Base).alpha(), 0);
+    QCOMPARE(memo->frameShape(), QFrame::NoFrame);
+    QCOMPARE(memo->Text(), QStringLiteral("Olá"));
+
+    const TBitBtn* yes = form->FindButton(mbYes);
+    const TBitBtn* no = form->FindButton(mbNo);
+    QCOMPARE(yes->text(), QStringLiteral("&Sim"));
+    QCOMPARE(no->text(), QStringLiteral("&Não"));
+    QCOMPARE(yes->ModalResult(), mrYes);
+    QCOMPARE(no->ModalResult(), mrNo);
+    QCOMPARE(yes->Kind(), bkYes);
+    QCOMPARE(no->Kind(), bkAbort); // the abort glyph, on purpose
+    QCOMPARE(yes->font().pointSize(), 10);
+}
+
+void MessageFormTest::longMessageWrapsAndScrolls() {
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+
+    QString wide;
+    for (int i = 0; i < 30; ++i)
+        wide += QStringLiteral("palavra ");
+    const auto wideForm = BuildMessageForm(wide, mtWarning, {});
+    const Metrics wm = metricsOf(*wideForm);
+    // Text at most half the screen, plus icon column, margins and border.
+    const int widest = screen.width() / 2 + 2 * wm.mx + 32 + wm.gy + 6 + wm.mx / 2;
+    QVERIFY2(wideForm->width() <= widest,
+             qPrintable(QStringLiteral("%1 > %2").arg(wideForm->width()).arg(widest)));
+    QVERIFY(wideForm->width() > screen.width() / 4);
+    QCOMPARE(wideForm->Message->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+
+    QString tall;
+    for (int i = 0; i < 200; ++i)
+        tall += QStringLiteral("linha %1\r\n").arg(i);
+    const auto tallForm = BuildMessageForm(tall, mtWarning, {});
+    const Metrics tm = metricsOf(*tallForm);
+    QCOMPARE(tallForm->Message->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    // The band above the buttons is at most half the screen; the memo fits inside it.
+    QVERIFY(tallForm->ClientRect().height() <= screen.height() / 2 + tm.bh + tm.gy + 2 * tm.my);
+    QVERIFY(tallForm->Message->height() <= screen.height() / 2 - 2 * tm.my);
+    QVERIFY(tallForm->Message->verticalScrollBar()->maximum() > 0);
+    QCOMPARE(tallForm->Message->Text(), tall);
+}
+
+void MessageFormTest::captionWidthIsMeasuredOnceAndReused() {
+    const auto saved = CaptionWidthCache;
+    const auto first = BuildMessageForm(QStringLiteral("a"), mtWarning, {mbOK});
+    const int measured = CaptionWidthCache[mbOK];
+    QVERIFY(measured > 8);
+    // A planted width must be used as is by the next dialog: nothing re-measures it.
+    CaptionWidthCache[mbOK] = 400;
+    const auto second = BuildMessageForm(QStringLiteral("a"), mtWarning, {mbOK});
+    const int plantedWidth = second->FindButton(mbOK)->width();
+    CaptionWidthCache = saved;
+    QCOMPARE(plantedWidth, 400);
+    QVERIFY(second->ClientRect().width() >= 400);
+    QVERIFY(first->FindButton(mbOK)->width() < 400);
+}
+
+void MessageFormTest::placement_data() {
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("y");
+    QTest::addColumn<bool>("keepX");
+    QTest::addColumn<bool>("keepY");
+    QTest::addColumn<bool>("centredOnShow");
+    QTest::newRow("X 100, Y -1") << 100 << -1 << false << true << false;
+    QTest::newRow("X -1, Y 50") << -1 << 50 << true << false << false;
+    QTest::newRow("both given") << 100 << 50 << false << false << false;
+    QTest::newRow("zero counts as given") << 0 << 0 << false << false << false;
+    QTest::newRow("both negative: centred") << -1 << -5 << true << true << true;
+}
+
+void MessageFormTest::placement() {
+    QFETCH(int, x);
+    QFETCH(int, y);
+    QFETCH(bool, keepX);
+    QFETCH(bool, keepY);
+    QFETCH(bool, centredOnShow);
+
+    const QPoint built = BuildMessageForm(QStringLiteral("Posição"), mtInformation, {})->pos();
+    QPoint seen;
+    bool centred = false;
+    int helpContext = -1;
+    QString helpFile;
+    ScopedModalHook hook([&](TMessageForm& form) {
+        seen = form.pos();
+        centred = form.CentredOnShow();
+        helpContext = form.HelpContext();
+        helpFile = form.HelpFile();
+        return mrOk;
+    });
+    const int result = ShowMessageDialog(QStringLiteral("Posição"), mtInformation, {}, 7, x, y,
+                                         QStringLiteral("ajuda.hlp"));
+    QCOMPARE(result, mrOk);
+    QCOMPARE(seen, QPoint(keepX ? built.x() : x, keepY ? built.y() : y));
+    QCOMPARE(centred, centredOnShow);
+    QCOMPARE(helpContext, 7);
+    QCOMPARE(helpFile, QStringLiteral("ajuda.hlp"));
+}
+
+void MessageFormTest::placementWhileShown_data() {
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("y");
+    QTest::newRow("X 100, Y -1") << 100 << -1;
+    QTest::newRow("centred") << -1 << -1;
+}
+
+void MessageFormTest::placementWhileShown() {
+    QFETCH(int, x);
+    QFETCH(int, y);
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QRect shown;
+    RunWithDialog(
+        [&] { return ShowMessageDialog(QStringLiteral("Onde?"), mtWarning, {}, 0, x, y, {}); },
+        [&](TMessageForm& form) {
+            shown = form.geometry();
+            form.done(mrOk);
+        });
+    const int centreX = screen.x() + screen.width() / 2 - shown.width() / 2;
+    const int centreY = screen.y() + screen.height() / 2 - shown.height() / 2;
+    QCOMPARE(shown.topLeft(), QPoint(x >= 0 ? x : centreX, centreY));
+}
+
+void MessageFormTest::formFreedWhenShowingThrows() {
+    QPointer<TMessageForm> seen;
+    {
+        ScopedModalHook hook([&](TMessageForm& form) -> int {
+            seen = &form;
+            throw platform::EInOutError(QStringLiteral("falhou ao mostrar"));
+        });
+        QVERIFY_THROWS_EXCEPTION(
+            platform::EInOutError,
+            ShowMessageDialog(QStringLiteral("x"), mtError, {}, 0, -1, -1, {}));
+    }
+    QVERIFY(seen.isNull());
+    QCOMPARE(countMessageForms(), 0);
+
+    // A normal end frees it as well.
+    {
+        ScopedModalHook hook([&](TMessageForm& form) {
+            seen = &form;
+            return mrOk;
+        });
+        QCOMPARE(ShowMessageDialog(QStringLiteral("x"), mtError, {}, 0, -1, -1, {}), mrOk);
+    }
+    QVERIFY(seen.isNull());
+}
+
+void MessageFormTest::formattedMessageGoesThroughTheSeam() {
+    const QString path = QStringLiteral("C:\\Quorvia\\Estoque.exe");
+    QString caption, text, cancel, focusTarget;
+    QStringList buttons;
+    bool centred = false;
+    ScopedModalHook hook([&](TMessageForm& form) {
+        caption = form.windowTitle();
+        text = form.Message->Text();
+        buttons = namesOf(form.Buttons());
+        cancel = form.CancelButton() ? form.CancelButton()->objectName() : QString();
+        centred = form.CentredOnShow();
+        return mrOk;
+    });
+    const int result = ShowMessageDialogFmt(QStringLiteral("Módulo não instalado.\r\n%s"), {path},
+                                            mtInformation, {}, 0);
+    QCOMPARE(result, mrOk);
+    QCOMPARE(caption, QStringLiteral("Informação"));
+    QCOMPARE(text, QStringLiteral("Módulo não instalado.\r\n") + path);
+    QCOMPARE(buttons, QStringList{QStringLiteral("OK")});
+    QCOMPARE(cancel, QStringLiteral("OK"));
+    QVERIFY(centred);
+}
+
+void MessageFormTest::formatErrorBeforeAnyDialog() {
+    int shown = 0;
+    ScopedModalHook hook([&](TMessageForm&) {
+        ++shown;
+        return mrOk;
+    });
+    QVERIFY_THROWS_EXCEPTION(platform::EConvertError,
+                             ShowMessageDialogFmt(QStringLiteral("Módulo não instalado.\r\n%s"), {},
+                                                  mtInformation, {}, 0));
+    QVERIFY_THROWS_EXCEPTION(platform::EConvertError,
+                             ShowMessageDialogFmt(QStringLiteral("%s"), {3}, mtInformation, {}, 0));
+    QCOMPARE(shown, 0);
+    QCOMPARE(countMessageForms(), 0);
+}
+
+void MessageFormTest::dragging_data() {
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("moves");
+    QTest::newRow("free area") << QStringLiteral("form") << true;
+    QTest::newRow("title line") << QStringLiteral("title") << true;
+    QTest::newRow("message text") << QStringLiteral("memo") << false;
+    QTest::newRow("button") << QStringLiteral("button") << false;
+}
+
+void MessageFormTest::dragging() {
+    QFETCH(QString, target);
+    QFETCH(bool, moves);
+    QPoint before, after;
+    RunWithDialog(
+        [] { return ShowMessageDialog(QStringLiteral("Arraste"), mtWarning, {}, 0, 100, 100, {}); },
+        [&](TMessageForm& form) {
+            QWidget* widget = &form;
+            QPoint local(1, 1); // the border belongs to the form itself
+            if (target == QStringLiteral("title")) {
+                widget = form.Title;
+                local = QPoint(3, form.Title->height() / 2);
+            } else if (target == QStringLiteral("memo")) {
+                widget = form.Message->viewport();
+                local = QPoint(5, 5);
+            } else if (target == QStringLiteral("button")) {
+                widget = form.FindButton(mbOK);
+                local = QPoint(5, 5);
+            }
+            before = form.pos();
+            const QPoint start = widget->mapToGlobal(local);
+            const QPoint delta(30, 40);
+            sendMouse(widget, QEvent::MouseButtonPress, local, start);
+            sendMouse(widget, QEvent::MouseMove, local + delta, start + delta);
+            sendMouse(widget, QEvent::MouseButtonRelease, local + delta, start + delta);
+            after = form.pos();
+            form.done(mrOk);
+        });
+    QCOMPARE(after - before, moves ? QPoint(30, 40) : QPoint(0, 0));
+}
+
+void MessageFormTest::memoKeepsLineBreaksAsCrLf_data() {
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("CR LF") << QStringLiteral("a\r\nb") << QStringLiteral("a\r\nb");
+    QTest::newRow("LF") << QStringLiteral("a\nb") << QStringLiteral("a\r\nb");
+    QTest::newRow("CR") << QStringLiteral("a\rb") << QStringLiteral("a\r\nb");
+    QTest::newRow("mixed, empty line")
+        << QStringLiteral("a\n\r\nb") << QStringLiteral("a\r\n\r\nb");
+    QTest::newRow("empty") << QString() << QString();
+}
+
+void MessageFormTest::memoKeepsLineBreaksAsCrLf() {
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    TTransparentMemo memo;
+    memo.SetText(input);
+    QCOMPARE(memo.Text(), expected);
+    memo.RefreshBeneath(); // without a parent: nothing to repaint, and no harm
+}
+
+QTEST_MAIN(MessageFormTest)
+#include "test_message_form.moc"
