@@ -3,6 +3,8 @@
 #include "dialogs/format_text.h"
 #include "dialogs/message_builder.h"
 
+#include <platform/errors.h>
+
 #include <QApplication>
 #include <QWindow>
 
@@ -41,6 +43,8 @@ ScopedModalHook::~ScopedModalHook() {
 
 int ShowMessageForm(std::unique_ptr<TMessageForm> Form, int HelpContext, int X, int Y,
                     const QString& HelpFile) {
+    if (!Form)
+        throw platform::EArgumentException(QStringLiteral("No message form to show"));
     Form->SetHelpContext(HelpContext);
     Form->SetHelpFile(HelpFile);
     if (X >= 0)

@@ -157,7 +157,9 @@ void TMessageForm::DragWith(QWidget* handle) {
 bool TMessageForm::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
     case QEvent::KeyPress:
-        if (watched->property("quorviaKeyPreview").toBool())
+        // Only where the key starts: a key the control ignores travels on through
+        // its parents, and must not be reported twice.
+        if (watched == focusWidget() && watched->property("quorviaKeyPreview").toBool())
             HandleCopyShortcut(*static_cast<QKeyEvent*>(event));
         break; // the key goes on to the control either way
     case QEvent::MouseButtonPress:
@@ -185,6 +187,8 @@ bool TMessageForm::eventFilter(QObject* watched, QEvent* event) {
 
 void TMessageForm::keyPressEvent(QKeyEvent* event) {
     // Keys a previewed control did not use arrive here a second time; copy once.
+    // The form itself, or a control added after the preview was set up, is not
+    // previewed, so its keys are handled here.
     QWidget* focus = focusWidget();
     if (focus == nullptr || focus == this || !focus->property("quorviaKeyPreview").toBool())
         HandleCopyShortcut(*event);
