@@ -83,6 +83,7 @@ private slots:
     void buttonSets();
     void accessKeys_data();
     void accessKeys();
+    void enterPressesTheFocusedButton();
     void closedByTheWindowSystemGivesTwo();
     void helpAndCloseKeepTheDialogOpen();
 
@@ -253,6 +254,19 @@ void MessageFormTest::accessKeys() {
         },
         [&](TMessageForm& form) { PressKey(form, static_cast<Qt::Key>(key), Qt::AltModifier); });
     QCOMPARE(result, expected);
+}
+
+void MessageFormTest::enterPressesTheFocusedButton() {
+    // Yes is the default, but the user tabbed to No.
+    const int result = RunWithDialog(
+        [] {
+            return ShowMessageDialog(QStringLiteral("Sair?"), mtConfirmation, {}, 0, -1, -1, {});
+        },
+        [](TMessageForm& form) {
+            PressKey(form, Qt::Key_Tab);
+            PressKey(form, Qt::Key_Return);
+        });
+    QCOMPARE(result, mrNo);
 }
 
 void MessageFormTest::closedByTheWindowSystemGivesTwo() {
