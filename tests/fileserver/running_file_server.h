@@ -1,0 +1,51 @@
+#pragma once
+
+#include "file_server.h"
+
+#include <QStringList>
+
+#include <mutex>
+#include <thread>
+
+// quorvia-fileserver's request handling run in the test's own process, on a free
+// loopback port, with its log lines kept for the test.
+class RunningFileServer {
+public:
+    explicit RunningFileServer(const QString& root, int threads = 16)
+        : m_server(root, threads, [this](const QString& line) {
+              const std::lock_guard lock(m_mutex);
+              m_log.append(line);
+          }) {
+        m_port = m_server.bind(QStringLiteral("127.0.0.1"), 0);
+        if (m_port <= 0)
+            qFatal("cannot bind a loopback port");
+        m_thread = std::thread([this] { m_server.listen(); });
+    }
+    ~RunningFileServer() { stop(); }
+    RunningFileServer(const RunningFileServer&) = delete;
+    RunningFileServer& operator=(const RunningFileServer&) = delete;
+
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+
+    // Stops serving and waits for it; every answered request is then logged.
+    void stop() {
+        if (!m_thread.joinable())
+            return;
+        while (!m_server.isRunning())
+            std::this_thread::yield();
+        m_server.stop();
+        m_thread.join();
+    }
+
+    QStringList log() const {
+        const std::lock_guard lock(m_mutex);
+        return m_log;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_log;
+    fileserver::FileServer m_server;
+    int m_port = 0;
+    std::thread m_thread;
+};

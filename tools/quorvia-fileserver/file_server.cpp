@@ -1,0 +1,273 @@
+#include "file_server.h"
+
+#include "fileserver/file_info_error_dto.h"
+#include "fileserver/file_list_json.h"
+#include "fileserver/iso_date_time.h"
+#include "platform/file_ops.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace fileserver {
+
+namespace {
+
+bool wildcardMatch(QStringView mask, QStringView name) {
+    // Iterative match with one backtrack point per "*": linear in practice.
+    qsizetype m = 0, n = 0, starAt = -1, resumeAt = 0;
+    while (n < name.size()) {
+        if (m < mask.size() &&
+            (mask[m] == u'?' ||
+             (mask[m] != u'*' && mask[m].toCaseFolded() == name[n].toCaseFolded()))) {
+            ++m;
+            ++n;
+        } else if (m < mask.size() && mask[m] == u'*') {
+            starAt = m++;
+            resumeAt = n;
+        } else if (starAt >= 0) {
+            m = starAt + 1;
+            n = ++resumeAt;
+        } else {
+            return false;
+        }
+    }
+    while (m < mask.size() && mask[m] == u'*')
+        ++m;
+    return m == mask.size();
+}
+
+bool hasControlCharacters(const QString& name) {
+    return std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20; });
+}
+
+// The entry of folder named like part without regard to case; an exact match
+// wins over the others.
+QString findEntry(const QString& folder, const QString& part) {
+    const QString exact = folder + u'/' + part;
+    if (QFileInfo::exists(exact))
+        return exact;
+    const QStringList entries = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& entry : entries)
+        if (entry.compare(part, Qt::CaseInsensitive) == 0)
+            return folder + u'/' + entry;
+    return {};
+}
+
+QByteArray errorBody(int status, const QString& error, const QString& detail) {
+    return fileInfoErrorToJSON(TFileInfoErrorDTO(status, error, detail));
+}
+
+void sendError(httplib::Response& res, int status, const QString& error, const QString& detail) {
+    res.status = status;
+    const QByteArray body = errorBody(status, error, detail);
+    res.set_content(body.constData(), std::size_t(body.size()), "application/json; charset=UTF-8");
+}
+
+void sendResolutionError(httplib::Response& res, const ResolvedName& r, const QString& name) {
+    if (r.outcome == ResolvedName::Outcome::Forbidden)
+        sendError(res, 403, QStringLiteral("Forbidden"),
+                  QStringLiteral("The name \"%1\" is outside the served folder").arg(name));
+    else
+        sendError(res, 404, QStringLiteral("Not Found"),
+                  QStringLiteral("\"%1\" does not exist").arg(name));
+}
+
+QString param(const httplib::Request& req, const char* name) {
+    return QString::fromStdString(req.get_param_value(name));
+}
+
+} // namespace
+
+bool maskMatches(const QString& mask, const QString& name) {
+    if (mask.isEmpty() || mask == QLatin1StringView("*") || mask == QLatin1StringView("*.*"))
+        return true;
+    return wildcardMatch(mask, name);
+}
+
+ResolvedName resolveName(const QString& root, const QString& name, NameKind kind) {
+    ResolvedName result;
+    QString relative = name;
+    const bool network = relative.startsWith(QLatin1StringView("\\\\")) ||
+                         relative.startsWith(QLatin1StringView("//"));
+    const bool drive = relative.size() >= 2 && relative[1] == u':';
+    if (network || drive || hasControlCharacters(relative)) {
+        result.outcome = ResolvedName::Outcome::Forbidden;
+        return result;
+    }
+    if (relative.startsWith(u'\\') || relative.startsWith(u'/')) {
+        if (kind == NameKind::File) {
+            result.outcome = ResolvedName::Outcome::Forbidden;
+            return result;
+        }
+        relative.remove(0, 1);
+    }
+    const QStringList parts =
+        relative.split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        // A colon names a stream or a drive on the servers this stands in for.
+        if (part == QLatin1StringView("..") || part.contains(u':')) {
+            result.outcome = ResolvedName::Outcome::Forbidden;
+            return result;
+        }
+    }
+
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    if (canonicalRoot.isEmpty())
+        return result;
+    QString current = canonicalRoot;
+    for (const QString& part : parts) {
+        if (part == QLatin1StringView("."))
+            continue;
+        if (!QFileInfo(current).isDir())
+            return result;
+        current = findEntry(current, part);
+        if (current.isEmpty())
+            return result;
+    }
+    const QFileInfo info(current);
+    if (kind == NameKind::File ? !info.isFile() : !info.isDir())
+        return result;
+    // A link inside the root must not lead out of it.
+    const QString canonical = info.canonicalFilePath();
+    if (canonical != canonicalRoot && !canonical.startsWith(canonicalRoot + u'/')) {
+        result.outcome = ResolvedName::Outcome::Forbidden;
+        return result;
+    }
+    result.outcome = ResolvedName::Outcome::Found;
+    result.path = current;
+    return result;
+}
+
+QByteArray folderListBody(const QString& folderPath, const QString& mask, bool recursive) {
+    struct Entry {
+        QString name;
+        platform::TDateTime age;
+    };
+    std::vector<Entry> entries;
+    const QDir base(folderPath);
+    QDirIterator it(folderPath, QDir::Files | QDir::Hidden | QDir::System,
+                    recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!maskMatches(mask, it.fileName()))
+            continue;
+        platform::TDateTime age = 0.0;
+        if (!platform::tryReadFileAge(path, age))
+            continue; // vanished or unreadable since it was enumerated
+        QString relative = base.relativeFilePath(path);
+        relative.replace(u'/', u'\\');
+        entries.push_back({relative, age});
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Entry& e : entries) {
+        nlohmann::ordered_json item;
+        item["fileName"] = e.name.toStdString();
+        item["age"] = dateTimeToIso(e.age).toStdString();
+        list.push_back(std::move(item));
+    }
+    return QByteArray::fromStdString(list.dump());
+}
+
+// ---------------------------------------------------------------------------
+
+FileServer::FileServer(const QString& root, int workerThreads, LogLine log)
+    : m_root(root), m_log(std::move(log)), m_server(std::make_unique<httplib::Server>()) {
+    const auto threads = std::size_t(std::max(1, workerThreads));
+    m_server->new_task_queue = [threads] {
+        return new httplib::ThreadPool(threads);
+    };
+    m_server->set_keep_alive_max_count(1000);
+    m_server->set_keep_alive_timeout(5);
+    if (m_log) {
+        m_server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            // Concatenated, not formatted: the target holds "%XX" escapes.
+            const auto bytes = res.content_length_ ? res.content_length_ : res.body.size();
+            m_log(QString::fromStdString(req.remote_addr) + QStringLiteral(" \"") +
+                  QString::fromStdString(req.method) + u' ' + QString::fromStdString(req.target) +
+                  QStringLiteral("\" ") + QString::number(res.status) + u' ' +
+                  QString::number(bytes));
+        });
+    }
+    installRoutes();
+}
+
+FileServer::~FileServer() = default;
+
+int FileServer::bind(const QString& host, int port) {
+    const std::string h = host.toStdString();
+    if (port == 0)
+        return m_server->bind_to_any_port(h);
+    return m_server->bind_to_port(h, port) ? port : -1;
+}
+
+bool FileServer::listen() {
+    return m_server->listen_after_bind();
+}
+
+void FileServer::stop() {
+    m_server->stop();
+}
+
+bool FileServer::isRunning() const { return m_server->is_running(); }
+
+void FileServer::installRoutes() {
+    m_server->Get("/folderlist", [this](const httplib::Request& req, httplib::Response& res) {
+        const QString folder = param(req, "folder");
+        const ResolvedName r = resolveName(m_root, folder, NameKind::Folder);
+        if (r.outcome != ResolvedName::Outcome::Found) {
+            sendResolutionError(res, r, folder);
+            return;
+        }
+        const QByteArray body =
+            folderListBody(r.path, param(req, "mask"), req.has_param("recursive"));
+        res.set_content(body.constData(), std::size_t(body.size()),
+                        "application/json; charset=UTF-8");
+    });
+
+    m_server->Get("/download", [this](const httplib::Request& req, httplib::Response& res) {
+        const QString name = param(req, "file");
+        if (name.isEmpty()) {
+            sendError(res, 400, QStringLiteral("Bad Request"),
+                      QStringLiteral("The parameter \"file\" names no file"));
+            return;
+        }
+        const ResolvedName r = resolveName(m_root, name, NameKind::File);
+        if (r.outcome != ResolvedName::Outcome::Found) {
+            sendResolutionError(res, r, name);
+            return;
+        }
+        auto file = std::make_shared<QFile>(r.path);
+        if (!file->open(QIODevice::ReadOnly)) {
+            sendError(res, 403, QStringLiteral("Forbidden"),
+                      QStringLiteral("\"%1\" cannot be read: %2").arg(name, file->errorString()));
+            return;
+        }
+        // Streamed from disk in pieces: memory stays flat whatever the size.
+        res.set_content_provider(
+            std::size_t(file->size()), "application/octet-stream",
+            [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                constexpr std::size_t chunk = 256 * 1024;
+                if (file->pos() != qint64(offset) && !file->seek(qint64(offset)))
+                    return false;
+                QByteArray buffer(qsizetype(std::min(length, chunk)), Qt::Uninitialized);
+                const qint64 n = file->read(buffer.data(), buffer.size());
+                if (n <= 0)
+                    return false; // shrunk or unreadable: cut the connection
+                return sink.write(buffer.constData(), std::size_t(n));
+            });
+    });
+}
+
+} // namespace fileserver
