@@ -1,14 +1,30 @@
 #include "update/server_source.h"
 
+#include "fileserver/rest_clients.h"
 #include "platform/errors.h"
+#include "platform/paths.h"
+#include "update/staged_replace.h"
 
-// Placeholder until the HTTP client lands: the server source reports clearly that
-// it cannot be used yet.
-void fillRemoteListFromServer(const QString&, TRemoteList&) {
-    throw platform::Exception(QStringLiteral("The file-server source is not available in this build"));
+void fillRemoteListFromServer(const QString& url, TRemoteList& list) {
+    TRESTClientFileList client(url);
+    // The whole central tree in one request; the result is not needed: an error
+    // answer the client does not raise for leaves Count() at 0.
+    client.Execute(QStringLiteral("\\"), QStringLiteral("*.*"), true);
+    for (int i = 0; i < client.Count(); ++i) {
+        const TFileInfoDTO* item = client.Items(i);
+        addRemoteFile(list, item->FileName(), item->Age());
+    }
 }
 
-void updateFileFromServer(const QString&, const QString&, const QString&, const QString&,
-                          platform::TDateTime, bool) {
-    throw platform::Exception(QStringLiteral("The file-server source is not available in this build"));
+void updateFileFromServer(const QString& url, const QString& localPath, const QString& localName,
+                          const QString& remoteName, platform::TDateTime age, bool executable) {
+    const QString target = platform::joinPath(localPath, localName);
+    replaceFileStaged(
+        target, age,
+        [&url, &remoteName](const QString& temporaryPath) {
+            TRESTClientDownload client(url);
+            if (!client.Download(remoteName, temporaryPath))
+                throw platform::Exception(client.LastError());
+        },
+        executable);
 }
