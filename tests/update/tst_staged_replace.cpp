@@ -150,10 +150,9 @@ void TestStagedReplace::folderInPlaceOfTargetFails() {
     const QString target = dir.filePath(u"Relatorio"_s);
     QVERIFY(QDir(dir.path()).mkdir(u"Relatorio"_s));
     writeFile(target + u"/keep.rav"_s, "report");
-    QVERIFY_THROWS_EXCEPTION(platform::EInOutError,
-                             replaceFileStaged(target, CentralAge, [](const QString& tmp) {
-                                 writeFile(tmp, "file");
-                             }));
+    QVERIFY_THROWS_EXCEPTION(
+        platform::EInOutError,
+        replaceFileStaged(target, CentralAge, [](const QString& tmp) { writeFile(tmp, "file"); }));
     QCOMPARE(readFile(target + u"/keep.rav"_s), QByteArray("report"));
     QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
 }
@@ -161,7 +160,8 @@ void TestStagedReplace::folderInPlaceOfTargetFails() {
 void TestStagedReplace::remoteListRejectsDuplicateKeys() {
     TRemoteList list;
     addRemoteFile(list, u"Relatorio\\RelSysAdmin.rav"_s, 1.0);
-    QCOMPARE(list.value(u"RELATORIO\\RELSYSADMIN.RAV"_s).FileName(), u"Relatorio\\RelSysAdmin.rav"_s);
+    QCOMPARE(list.value(u"RELATORIO\\RELSYSADMIN.RAV"_s).FileName(),
+             u"Relatorio\\RelSysAdmin.rav"_s);
     try {
         addRemoteFile(list, u"relatorio\\relsysadmin.RAV"_s, 2.0);
         QFAIL("duplicate accepted");
@@ -179,12 +179,12 @@ void TestStagedReplace::settings_data() {
     QTest::addColumn<bool>("noSource");
     QTest::newRow("no file") << QByteArray() << QString() << QString() << true;
     QTest::newRow("share without separator")
-        << QByteArray("[Servidor]\nLocal Exe=\\\\srv\\share\\Quorvia\n") << u"\\\\srv\\share\\Quorvia/"_s
-        << QString() << false;
+        << QByteArray("[Servidor]\nLocal Exe=\\\\srv\\share\\Quorvia\n")
+        << u"\\\\srv\\share\\Quorvia/"_s << QString() << false;
     QTest::newRow("share with backslash") << QByteArray("[Servidor]\nLocal Exe=\\\\srv\\q\\\n")
                                           << u"\\\\srv\\q\\"_s << QString() << false;
-    QTest::newRow("share with slash") << QByteArray("[Servidor]\nLocal Exe=/mnt/q/\n") << u"/mnt/q/"_s
-                                      << QString() << false;
+    QTest::newRow("share with slash")
+        << QByteArray("[Servidor]\nLocal Exe=/mnt/q/\n") << u"/mnt/q/"_s << QString() << false;
     QTest::newRow("url kept as read") << QByteArray("[Servidor]\nurl=central:8080/ \n") << QString()
                                       << u"central:8080/"_s << false;
     QTest::newRow("empty values") << QByteArray("[Servidor]\nLocal Exe=\nurl=   \n") << QString()
