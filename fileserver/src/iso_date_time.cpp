@@ -55,7 +55,8 @@ QDate readDate(QStringView part, const QString& text) {
             day = readNumber(part.sliced(6, 2));
     }
     const QDate date(year, month, day);
-    if (year < 1 || !date.isValid())
+    // The calendar of TDateTime: years 1 to 9999.
+    if (year < 1 || year > 9999 || !date.isValid())
         invalidDateTime(text);
     return date;
 }
@@ -158,7 +159,7 @@ platform::TDateTime isoToDateTime(const QString& text) {
             date = date.addDays(1);
             msec -= platform::MSecsPerDay;
         }
-        if (!date.isValid() || date.year() < 1)
+        if (!date.isValid() || date.year() < 1 || date.year() > 9999)
             invalidDateTime(text);
     }
     return platform::encodeDateTime(date, msec);

@@ -104,6 +104,9 @@ private slots:
         QTest::newRow("one-digit offset") << u"2022-06-23T20:50:25+3"_s << Failure::DateTime;
         QTest::newRow("letters in fraction") << u"2022-06-23T20:50:25.1a"_s << Failure::Convert;
         QTest::newRow("free text") << u"yesterday"_s << Failure::DateTime;
+        QTest::newRow("year beyond 9999") << u"202323-06-23T20:50:25"_s << Failure::DateTime;
+        QTest::newRow("offset past the last day")
+            << u"9999-12-31T23:00:00-03:00"_s << Failure::DateTime;
     }
     void isoToDateTimeErrors() {
         QFETCH(QString, text);
