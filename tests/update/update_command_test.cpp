@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,6 +80,7 @@ private slots:
     void command_data();
     void command();
     void jsonSummary();
+    void urlWinsOverShare();
 };
 
 void UpdateCommandTest::parse_data() {
@@ -226,6 +228,10 @@ void UpdateCommandTest::command_data() {
     QTest::newRow("blank url is no source")
         << QString() << QStringList{u"--dir"_s, u"{dir}"_s, u"--url"_s, u"  "_s} << 3 << QString()
         << u"No source configured"_s;
+    QTest::newRow("blank url with a share still selects the server")
+        << QString() << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s,       u"{share}"_s,
+                                    u"--url"_s, u" "_s,     u"--shared-files"_s}
+        << 2 << QString() << u"\n"_s; // some message, whatever the server client says
     QTest::newRow("unknown option")
         << QString() << QStringList{u"--all"_s} << 64 << QString() << u"unknown argument: --all"_s;
     QTest::newRow("missing value")
@@ -280,6 +286,43 @@ void UpdateCommandTest::jsonSummary() {
     const QString message = failures[0].toObject().value(u"error"_s).toString();
     QVERIFY(!message.isEmpty());
     QVERIFY(outcome.err.contains(u"common.ini: "_s + message));
+}
+
+void UpdateCommandTest::urlWinsOverShare() {
+#ifndef QUORVIA_FILESERVER_BINARY
+    QSKIP("the file server is not part of this build");
+#else
+    Installation installation{QString()};
+    // The server path creates no folders: the launcher makes this one at start-up.
+    QVERIFY(QDir(installation.dir.path()).mkdir(u"Relatorio"_s));
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral(QUORVIA_FILESERVER_BINARY),
+                 {u"--root"_s, installation.share.path(), u"--listen"_s, u"127.0.0.1:0"_s});
+    QVERIFY(server.waitForStarted());
+    const auto stopServer = qScopeGuard([&] {
+        server.terminate();
+        server.waitForFinished();
+    });
+    // It names its address on its first line.
+    const QRegularExpression address(uR"(http://127\.0\.0\.1:\d+)"_s);
+    QString banner;
+    while (!address.match(banner).hasMatch() && server.waitForReadyRead(20000))
+        banner += QString::fromUtf8(server.readAll());
+    const QString url = address.match(banner).captured();
+    QVERIFY2(!url.isEmpty(), qPrintable(banner));
+
+    const Outcome outcome = runBinary(
+        installation.expand({u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}/nowhere"_s, u"--url"_s,
+                             url, u"--module"_s, u"SysAdmin.exe"_s, u"--shared-files"_s}));
+    QCOMPARE(outcome.exitCode, 0);
+    QVERIFY2(outcome.out.startsWith(u"checked 56, stale 3, fetched 3, failed 0, elapsed "_s),
+             qPrintable(outcome.out));
+    QCOMPARE(outcome.err, QString()); // the download trace is off by default
+    QCOMPARE(fixtures::readFile(installation.dir.path() + u"/Relatorio/RelSysAdmin.rav"_s),
+             QByteArray("rav"));
+    QCOMPARE(fixtures::ageOf(installation.dir.path() + u"/SysAdmin.exe"_s), centralAge());
+#endif
 }
 
 QTEST_GUILESS_MAIN(UpdateCommandTest)

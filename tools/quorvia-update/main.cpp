@@ -1,6 +1,7 @@
 #include "update_command.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTextStream>
 
 #include <cstdio>
@@ -9,6 +10,9 @@
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvia-update"));
+    // Standard error carries the failures and the progress line; the download
+    // trace stays available through QT_LOGGING_RULES=quorvia.trace=true.
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvia.trace=false"));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
