@@ -1,0 +1,115 @@
+#pragma once
+
+#include "launcher/module_options.h"
+
+#include "platform/datetime.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class TActivityIndicator;
+class TImage;
+
+// The launcher's one window: a fixed picture board whose pictures start the
+// suite's modules, with a waiting panel shown during update runs.
+class TFrmMenu : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 1018;
+    static constexpr int ClientHeight = 662;
+
+    // installFolder is where the program lives (settings file, modules, report
+    // folder); empty means the folder of the running executable.
+    explicit TFrmMenu(const QString& installFolder = QString(), QWidget* parent = nullptr);
+    ~TFrmMenu() override;
+
+    // Components, named as in the window's layout.
+    TImage* Image1 = nullptr;
+    TImage* imgProntuario = nullptr;
+    TImage* imgAgendaConsulta = nullptr;
+    TImage* imgEstoque = nullptr;
+    TImage* imgSame = nullptr;
+    TImage* imgCompras = nullptr;
+    TImage* imgExames = nullptr;
+    TImage* imgFinanceiro = nullptr;
+    TImage* imgFaturamento = nullptr;
+    TImage* imgSuporteRemoto1 = nullptr;
+    TImage* imgSuporteRemoto2 = nullptr;
+    TImage* imgEmail = nullptr;
+    TImage* imgAdmSistema = nullptr;
+    TImage* imgCadGeral = nullptr;
+    TImage* imgAeC = nullptr;
+    TImage* imgAtendimento = nullptr;
+    TImage* imgCustos = nullptr;
+    TImage* imgCentroCirurgico = nullptr;
+    TImage* imgGlosas = nullptr;
+    TImage* imgControEquip = nullptr;
+    QFrame* pnlTemporizador = nullptr;
+    QLabel* Label1 = nullptr;
+    TActivityIndicator* aciTemporizador = nullptr;
+    QMenu* PopupMenu = nullptr;
+    QAction* AbreoSistemadeGesttoHospitalar1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* FechaoSistemadeGesttoHospitalar1 = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    bool TrayIconCriado = false;
+
+    // Read-only views of the state, for the parts of the program that follow it.
+    const TModuleOptions& moduleOptions() const { return *FModuleOptions; }
+    const QString& selectedModule() const { return FSelectedModule; }
+    const QString& localPath() const { return FLocalPath; }
+    const QString& remotePath() const { return FRemotePath; }
+    const QString& url() const { return FUrl; }
+    bool closingRequested() const { return wfecha; }
+    QSystemTrayIcon* trayIcon() const { return m_trayIcon.get(); }
+
+public slots:
+    void imgClick();
+    void imgEmailClick();
+    void Timer1Timer();
+    void ApplicationEvents1Minimize();
+    void AbreoSistemadeGesttoHospitalar1Click();
+    void FechaoSistemadeGesttoHospitalar1Click();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void createComponents();
+    TImage* addPicture(const QString& name, const QRect& geometry);
+    void RegisterModules();
+    void FormCreate();
+    void FormShow();
+    void FormClose(QCloseEvent* event);
+    void FormDestroy();
+    void FormActivate();
+    void LoadSettings();
+    void ensureReportFolder();
+    void addTrayIcon();
+    void OpenModule(const QString& AModuleName, bool AAdditionalFiles);
+
+    std::unique_ptr<TModuleOptions> FModuleOptions;
+    QString FSelectedModule;
+    platform::TDateTime FStart = 0.0;
+    QString FLocalPath;
+    QString FRemotePath;
+    QString FUrl;
+    std::unique_ptr<QSystemTrayIcon> m_trayIcon;
+    bool wfecha = false;
+
+    QString m_installFolder;
+};
+
+// The running panel, set by the program entry.
+extern TFrmMenu* FrmMenu;
