@@ -8,7 +8,8 @@
 #include <QLockFile>
 #include <QThread>
 
-Q_LOGGING_CATEGORY(lcQuorviaInstance, "quorvia.instance")
+// Silent unless asked for (QT_LOGGING_RULES=quorvia.instance.info=true): the program logs nothing.
+Q_LOGGING_CATEGORY(lcQuorviaInstance, "quorvia.instance", QtWarningMsg)
 
 namespace launcher {
 
