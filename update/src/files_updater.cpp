@@ -35,11 +35,21 @@ TFilesUpdater::TFilesUpdater(const QString& ALocalPath, const QString& ARemotePa
     // The test is on the untrimmed URL: blanks select the server, which then fails
     // loudly instead of silently using a share.
     if (FURL.isEmpty()) {
-        FillRemoteList = &TFilesUpdater::FillRemoteListFromFolder;
-        UpdateFile = &TFilesUpdater::UpdateFileFromFolder;
+        FillRemoteList = [this] {
+            FillRemoteListFromFolder();
+        };
+        UpdateFile = [this](const QString& localName, const QString& remoteName,
+                            platform::TDateTime age, bool executable) {
+            UpdateFileFromFolder(localName, remoteName, age, executable);
+        };
     } else {
-        FillRemoteList = &TFilesUpdater::FillRemoteListFromServer;
-        UpdateFile = &TFilesUpdater::UpdateFileFromServer;
+        FillRemoteList = [this] {
+            FillRemoteListFromServer();
+        };
+        UpdateFile = [this](const QString& localName, const QString& remoteName,
+                            platform::TDateTime age, bool executable) {
+            UpdateFileFromServer(localName, remoteName, age, executable);
+        };
     }
 }
 
@@ -73,7 +83,7 @@ void TFilesUpdater::Execute(const QString& AModuleName, bool AAdditionalFiles) {
         FTasks = TTasksList::New();
         FillLocalList(AModuleName, AAdditionalFiles);
         FRemoteList.clear();
-        (this->*FillRemoteList)();
+        FillRemoteList();
         ScheduleUpdates(AModuleName);
     } catch (...) {
         keepAlive->reset();
@@ -143,7 +153,7 @@ void TFilesUpdater::AddTask(const QString& ALocalName, const QString& ARemoteNam
         if (FObserver.fileStarted)
             FObserver.fileStarted(ALocalName);
         try {
-            (this->*UpdateFile)(ALocalName, ARemoteName, AAge, AExecutable);
+            UpdateFile(ALocalName, ARemoteName, AAge, AExecutable);
         } catch (...) {
             if (FObserver.fileFailed)
                 FObserver.fileFailed(ALocalName, messageOf(std::current_exception()));

@@ -60,10 +60,9 @@ private:
                   TThreadMethod AOnTerminate, TUpdateObserver AObserver);
 
     // The two operations of a source, bound once in the constructor.
-    using TFillRemoteList = void (TFilesUpdater::*)();
-    using TUpdateFile = void (TFilesUpdater::*)(const QString& ALocalName,
-                                                const QString& ARemoteName,
-                                                platform::TDateTime AAge, bool AExecutable);
+    using TFillRemoteList = std::function<void()>;
+    using TUpdateFile = std::function<void(const QString& ALocalName, const QString& ARemoteName,
+                                           platform::TDateTime AAge, bool AExecutable)>;
 
     void DoTerminate();
     void FillLocalList(const QString& AModuleName, bool AAdditionalFiles);
@@ -84,8 +83,8 @@ private:
     const QString FRemotePath;
     QList<TFileInfoDTO> FLocalList;
     TRemoteList FRemoteList;
-    TUpdateFile UpdateFile = nullptr;
-    TFillRemoteList FillRemoteList = nullptr;
+    TUpdateFile UpdateFile;
+    TFillRemoteList FillRemoteList;
     const TThreadMethod FOnTerminate;
     const TUpdateObserver FObserver;
     std::shared_ptr<ITasks> FTasks;
