@@ -1,3 +1,5 @@
+#include "launcher/single_instance.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -66,6 +68,8 @@ class SingleInstanceTest : public QObject {
     Q_OBJECT
 private slots:
     void init();
+    void instanceKeys_data();
+    void instanceKeys();
     void secondCopyGivesWay_data();
     void secondCopyGivesWay();
     void copyFromAnotherFolderRunsBeside();
@@ -91,6 +95,48 @@ QString SingleInstanceTest::copyLauncherTo(const QString& folderName, const QStr
     if (!QFile::exists(target) && !QFile::copy(QStringLiteral(QUORVIA_ARVENTO_BINARY), target))
         return QString();
     return target;
+}
+
+void SingleInstanceTest::instanceKeys_data() {
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<bool>("sameProgram");
+
+    QTest::newRow("same path") << "a/quorvia-arvento"
+                               << "a/quorvia-arvento" << true;
+    QTest::newRow("file name in other case") << "a/quorvia-arvento"
+                                             << "a/Quorvia-Arvento" << true;
+    QTest::newRow("folder in other case") << "a/quorvia-arvento"
+                                          << "A/quorvia-arvento" << true;
+    QTest::newRow("link to the same file") << "a/quorvia-arvento"
+                                           << "link-to-a/quorvia-arvento" << true;
+    QTest::newRow("other folder") << "a/quorvia-arvento"
+                                  << "b/quorvia-arvento" << false;
+    QTest::newRow("other file name") << "a/quorvia-arvento"
+                                     << "a/quorvia-arvento2" << false;
+}
+
+void SingleInstanceTest::instanceKeys() {
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(bool, sameProgram);
+
+    const QDir root(m_root->path());
+    for (const char* folder : {"a", "A", "b"})
+        QVERIFY(root.mkpath(QString::fromLatin1(folder)));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("a")),
+                        root.filePath(QStringLiteral("link-to-a"))));
+    for (const QString& name : {first, second}) {
+        QFile file(root.filePath(name));
+        if (!file.exists())
+            QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QString firstKey = launcher::instanceKeyFor(root.filePath(first));
+    const QString secondKey = launcher::instanceKeyFor(root.filePath(second));
+    QCOMPARE(firstKey == secondKey, sameProgram);
+    // The key names a lock file and a local socket: keep it short and plain.
+    QVERIFY(firstKey.size() < 64);
+    QVERIFY(!firstKey.contains(u'/'));
 }
 
 void SingleInstanceTest::secondCopyGivesWay_data() {
