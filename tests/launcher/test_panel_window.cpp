@@ -76,6 +76,8 @@ private slots:
     void components();
     void picturesShowWithoutStretching_data();
     void picturesShowWithoutStretching();
+    void picturelessSpotsShowTheBackground_data();
+    void picturelessSpotsShowTheBackground();
     void hitTestingWhileWaitingPanelShows_data();
     void hitTestingWhileWaitingPanelShows();
     void hintTexts();
@@ -241,6 +243,32 @@ void PanelWindowTest::picturesShowWithoutStretching() {
         }
     }
     QCOMPARE(mismatches, 0);
+}
+
+void PanelWindowTest::picturelessSpotsShowTheBackground_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("remote support 1") << "imgSuporteRemoto1";
+    QTest::newRow("remote support 2") << "imgSuporteRemoto2";
+    QTest::newRow("e-mail") << "imgEmail";
+    QTest::newRow("contact") << "imgAeC";
+}
+
+void PanelWindowTest::picturelessSpotsShowTheBackground() {
+    QFETCH(QString, name);
+    auto* spot = m_panel->findChild<TImage*>(name, Qt::FindDirectChildrenOnly);
+    QVERIFY(spot != nullptr);
+    // The window as drawn, against the background picture alone, over the spot.
+    const QImage window =
+        m_panel->grab(spot->geometry()).toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage background =
+        m_panel->Image1->grab(spot->geometry()).toImage().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(window.size(), spot->size());
+    QVERIFY(window == background);
+    // And the background there is not a flat fill: the spot lies over its drawing.
+    QVERIFY(background.pixel(0, 0) !=
+                background.pixel(background.width() / 2, background.height() / 2) ||
+            background.pixel(1, background.height() - 2) !=
+                background.pixel(background.width() / 2, background.height() / 2));
 }
 
 void PanelWindowTest::hitTestingWhileWaitingPanelShows_data() {
