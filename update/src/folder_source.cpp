@@ -10,7 +10,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -53,80 +58,159 @@ private:
     qint64 m_offsetMs;
 };
 
-// Walks one folder (taking ownership of its descriptor) and everything below it.
+// Walks the tree below a root folder on a few threads: folders wait in one queue,
+// each worker lists one folder at a time and queues its subfolders, so the stat
+// calls of a wide tree overlap. A worker keeps a single descriptor open (folders
+// are opened by their path below the root), so depth never exhausts descriptors.
 // readdir's entry type spares a stat for folders; files get exactly one.
 class FolderWalker {
 public:
-    explicit FolderWalker(std::vector<FoundFile>& found) : m_found(found) {}
+    explicit FolderWalker(int rootFd) : m_rootFd(rootFd) {}
 
-    void walk(int folderFd, const QString& prefix) {
-        DIR* folder = ::fdopendir(folderFd);
-        if (!folder) {
-            ::close(folderFd);
+    std::vector<FoundFile> run() {
+        const int threads =
+            static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U, 4U));
+        m_queue.push_back({QByteArray(), QString()});
+        std::vector<std::vector<FoundFile>> parts(static_cast<size_t>(threads));
+        std::vector<std::exception_ptr> errors(static_cast<size_t>(threads));
+        auto work = [&](size_t index) {
+            try {
+                drain(parts[index]);
+            } catch (...) {
+                errors[index] = std::current_exception();
+                abandon();
+            }
+        };
+        std::vector<std::thread> helpers;
+        for (size_t i = 1; i < parts.size(); ++i)
+            helpers.emplace_back(work, i);
+        work(0);
+        for (std::thread& helper : helpers)
+            helper.join();
+        for (const std::exception_ptr& error : errors)
+            if (error)
+                std::rethrow_exception(error);
+
+        std::vector<FoundFile> found = std::move(parts[0]);
+        for (size_t i = 1; i < parts.size(); ++i)
+            std::move(parts[i].begin(), parts[i].end(), std::back_inserter(found));
+        return found;
+    }
+
+private:
+    struct Folder {
+        QByteArray path; // below the root, native form; empty for the root itself
+        QString prefix;  // the logical prefix of its files' names
+    };
+
+    void drain(std::vector<FoundFile>& found) {
+        for (;;) {
+            Folder folder;
+            {
+                std::unique_lock lock(m_lock);
+                m_changed.wait(lock, [this] { return !m_queue.empty() || m_busy == 0; });
+                if (m_queue.empty())
+                    return; // nothing queued and nobody listing: the walk is over
+                folder = std::move(m_queue.back());
+                m_queue.pop_back();
+                ++m_busy;
+            }
+            std::vector<Folder> subfolders;
+            list(folder, found, subfolders);
+            {
+                const std::lock_guard guard(m_lock);
+                for (Folder& subfolder : subfolders)
+                    m_queue.push_back(std::move(subfolder));
+                --m_busy;
+            }
+            m_changed.notify_all();
+        }
+    }
+
+    // After a failure elsewhere: the others stop at their next turn.
+    void abandon() {
+        {
+            const std::lock_guard guard(m_lock);
+            m_queue.clear();
+        }
+        m_changed.notify_all();
+    }
+
+    void list(const Folder& folder, std::vector<FoundFile>& found,
+              std::vector<Folder>& subfolders) {
+        // A subfolder that cannot be opened is passed over, as an enumeration of the
+        // share would; only the root itself must be readable.
+        const int fd = ::openat(m_rootFd, folder.path.isEmpty() ? "." : folder.path.constData(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        DIR* dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
             return;
         }
-        const int fd = ::dirfd(folder);
-        while (const dirent* entry = ::readdir(folder)) {
+        while (const dirent* entry = ::readdir(dir)) {
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
                 continue;
+            struct stat st {};
             switch (entry->d_type) {
             case DT_DIR:
-                descend(fd, name, prefix);
+                subfolders.push_back(subfolder(folder, name));
                 break;
             case DT_REG:
-                addFile(fd, name, prefix, AT_SYMLINK_NOFOLLOW);
+                addFile(found, fd, folder, name, AT_SYMLINK_NOFOLLOW);
                 break;
             case DT_LNK:
-                addLinkedFile(fd, name, prefix);
+                addLinkedFile(found, fd, folder, name);
                 break;
-            case DT_UNKNOWN:
-                classifyUnknown(fd, name, prefix);
+            case DT_UNKNOWN: // file systems that do not fill in the type
+                if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    break;
+                if (S_ISDIR(st.st_mode))
+                    subfolders.push_back(subfolder(folder, name));
+                else if (S_ISLNK(st.st_mode))
+                    addLinkedFile(found, fd, folder, name);
+                else if (S_ISREG(st.st_mode))
+                    found.push_back({folder.prefix + QFile::decodeName(name), m_toAge(st)});
                 break;
             default:
                 break; // devices, pipes and sockets are not files to copy
             }
         }
-        ::closedir(folder);
+        ::closedir(dir);
     }
 
-private:
-    void descend(int parentFd, const char* name, const QString& prefix) {
-        const int child = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        // A subfolder that cannot be opened is passed over, as an enumeration of
-        // the share would; only the root itself must be readable.
-        if (child >= 0)
-            walk(child, prefix + QFile::decodeName(name) + u'\\');
+    static Folder subfolder(const Folder& parent, const char* name) {
+        QByteArray path = parent.path;
+        if (!path.isEmpty())
+            path += '/';
+        path += name;
+        return {path, parent.prefix + QFile::decodeName(name) + u'\\'};
     }
 
-    void addFile(int parentFd, const char* name, const QString& prefix, int flags) {
+    void addFile(std::vector<FoundFile>& found, int folderFd, const Folder& folder,
+                 const char* name, int flags) const {
         struct stat st {};
         const platform::TDateTime age =
-            ::fstatat(parentFd, name, &st, flags) == 0 ? m_toAge(st) : -1.0;
-        m_found.push_back({prefix + QFile::decodeName(name), age});
+            ::fstatat(folderFd, name, &st, flags) == 0 ? m_toAge(st) : -1.0;
+        found.push_back({folder.prefix + QFile::decodeName(name), age});
     }
 
-    void addLinkedFile(int parentFd, const char* name, const QString& prefix) {
+    void addLinkedFile(std::vector<FoundFile>& found, int folderFd, const Folder& folder,
+                       const char* name) const {
         struct stat st {};
-        if (::fstatat(parentFd, name, &st, 0) == 0 && S_ISDIR(st.st_mode))
+        if (::fstatat(folderFd, name, &st, 0) == 0 && S_ISDIR(st.st_mode))
             return; // links to folders are not followed
-        addFile(parentFd, name, prefix, 0);
+        addFile(found, folderFd, folder, name, 0);
     }
 
-    void classifyUnknown(int parentFd, const char* name, const QString& prefix) {
-        struct stat st {};
-        if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return;
-        if (S_ISDIR(st.st_mode))
-            descend(parentFd, name, prefix);
-        else if (S_ISLNK(st.st_mode))
-            addLinkedFile(parentFd, name, prefix);
-        else if (S_ISREG(st.st_mode))
-            m_found.push_back({prefix + QFile::decodeName(name), m_toAge(st)});
-    }
-
-    std::vector<FoundFile>& m_found;
-    AgeConverter m_toAge;
+    const int m_rootFd;
+    const AgeConverter m_toAge;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Folder> m_queue;
+    int m_busy = 0;
 };
 
 } // namespace
@@ -147,7 +231,13 @@ void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
     }
 
     std::vector<FoundFile> found;
-    FolderWalker(found).walk(rootFd, QString());
+    try {
+        found = FolderWalker(rootFd).run();
+    } catch (...) {
+        ::close(rootFd);
+        throw;
+    }
+    ::close(rootFd);
     std::sort(found.begin(), found.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.name < b.name; });
 
