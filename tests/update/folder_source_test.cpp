@@ -31,7 +31,7 @@ private slots:
 void FolderSourceTest::listing_data() {
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<bool>("trailingSeparator");
-    QTest::addColumn<QStringList>("expected"); // in listing order
+    QTest::addColumn<QStringList>("expected"); // every listed name, backslash separators
 
     const QStringList nested{u"sub/deeper/z.txt"_s, u"a"_s, u"Relatorio/RelX.rav"_s, u".hidden"_s};
     const QStringList nestedListed{u".hidden"_s, u"Relatorio\\RelX.rav"_s, u"a"_s,
@@ -40,6 +40,15 @@ void FolderSourceTest::listing_data() {
                                    << QStringList{u"C.ini"_s, u"a.exe"_s, u"b.dll"_s};
     QTest::newRow("nested and hidden") << nested << false << nestedListed;
     QTest::newRow("root with trailing separator") << nested << true << nestedListed;
+    // Enough folders for the walk to spread over its workers.
+    QStringList wide;
+    QStringList wideListed;
+    for (int i = 0; i < 40; ++i) {
+        wide << u"w%1/a.txt"_s.arg(i) << u"w%1/deep/er/b.txt"_s.arg(i) << u"w%1/empty/"_s.arg(i);
+        wideListed << u"w%1\\a.txt"_s.arg(i) << u"w%1\\deep\\er\\b.txt"_s.arg(i);
+    }
+    std::sort(wideListed.begin(), wideListed.end());
+    QTest::newRow("wide and deep tree") << wide << false << wideListed;
     QTest::newRow("empty share") << QStringList{} << false << QStringList{};
     QTest::newRow("folders alone are not files")
         << QStringList{u"empty/"_s, u"x/y/"_s} << false << QStringList{};
