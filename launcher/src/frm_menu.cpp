@@ -26,7 +26,11 @@ TFrmMenu* FrmMenu = nullptr;
 
 // Resources of a static library must be registered by hand; outside any namespace.
 static void initLauncherArtwork() {
-    Q_INIT_RESOURCE(launcher_artwork);
+    static bool registered = false;
+    if (!registered) {
+        Q_INIT_RESOURCE(launcher_artwork);
+        registered = true;
+    }
 }
 
 namespace {
