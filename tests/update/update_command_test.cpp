@@ -29,8 +29,9 @@ struct Outcome {
     QString err;
 };
 
-Outcome runBinary(const QStringList& arguments) {
+Outcome runBinary(const QStringList& arguments, const QString& workingDirectory = QString()) {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(QUORVIA_UPDATE_BINARY), arguments);
     if (!process.waitForFinished(60000))
         qFatal("quorvia-update did not finish");
@@ -195,6 +196,9 @@ void UpdateCommandTest::command_data() {
     QTest::newRow("share from the settings file")
         << u"ini"_s << QStringList{u"--dir"_s, u"{dir}"_s, u"--shared-files"_s} << 0
         << u"checked 55, stale 2, fetched 2, failed 0"_s + elapsed << QString();
+    QTest::newRow("the current folder by default")
+        << u"ini"_s << QStringList{u"--shared-files"_s} << 0
+        << u"checked 55, stale 2, fetched 2, failed 0"_s + elapsed << QString();
     QTest::newRow("--share wins over the settings file")
         << u"ini to nowhere"_s << QStringList{u"--dir"_s,   u"{dir}"_s,    u"--share"_s,
                                               u"{share}"_s, u"--module"_s, u"sysadmin.EXE"_s}
@@ -248,7 +252,7 @@ void UpdateCommandTest::command() {
     QFETCH(QString, err);
 
     Installation installation(setup);
-    const Outcome outcome = runBinary(installation.expand(arguments));
+    const Outcome outcome = runBinary(installation.expand(arguments), installation.dir.path());
 
     QCOMPARE(outcome.exitCode, exitCode);
     const QRegularExpression pattern(QRegularExpression::anchoredPattern(out));
@@ -258,6 +262,8 @@ void UpdateCommandTest::command() {
     else
         QVERIFY2(outcome.err.contains(err), qPrintable(outcome.err));
     QVERIFY(!outcome.err.contains(u'\r')); // no progress line when not on a terminal
+    if (exitCode == 0 && arguments.contains(u"--shared-files"_s))
+        QCOMPARE(fixtures::readFile(installation.dir.path() + u"/common.ini"_s), QByteArray("ini"));
     if (setup.isEmpty() && exitCode == 0 && arguments.contains(u"--module"_s))
         QCOMPARE(fixtures::readFile(installation.dir.path() + u"/SysAdmin.exe"_s),
                  QByteArray("exe"));
