@@ -13,7 +13,9 @@ UpdateRunQueue::Admission UpdateRunQueue::admit(const UpdateRunRequest& request)
         m_current = request;
         return Admission::StartNow;
     }
-    const auto matches = [&](const UpdateRunRequest& r) { return sameRun(r, request); };
+    const auto matches = [&](const UpdateRunRequest& r) {
+        return sameRun(r, request);
+    };
     if (matches(*m_current) || std::any_of(m_waiting.begin(), m_waiting.end(), matches))
         return Admission::AlreadyQueued;
     m_waiting.push_back(request);

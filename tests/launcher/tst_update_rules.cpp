@@ -87,8 +87,8 @@ void TestUpdateRules::queueAdmission_data() {
     QTest::addColumn<UpdateRunQueue::Admission>("admission");
     QTest::newRow("same module while it runs")
         << u"Billing.exe"_s << u"Billing.exe"_s << UpdateRunQueue::Admission::AlreadyQueued;
-    QTest::newRow("another module") << u"Billing.exe"_s << u"Finance.exe"_s
-                                    << UpdateRunQueue::Admission::Queued;
+    QTest::newRow("another module")
+        << u"Billing.exe"_s << u"Finance.exe"_s << UpdateRunQueue::Admission::Queued;
     QTest::newRow("module during the start-up refresh")
         << QString() << u"Billing.exe"_s << UpdateRunQueue::Admission::Queued;
 }
@@ -106,12 +106,14 @@ void TestUpdateRules::mailTexts_data() {
     QTest::addColumn<uint>("code");
     QTest::addColumn<QString>("text");
     QTest::newRow("success has none") << 0u << QString();
-    QTest::newRow("user abort") << 1u << u"The user canceled one of the dialog boxes; no message was sent."_s;
+    QTest::newRow("user abort")
+        << 1u << u"The user canceled one of the dialog boxes; no message was sent."_s;
     QTest::newRow("logon failure")
         << 3u
         << u"There was no default logon, and the user failed to log on successfully when the logon dialog box was displayed. No message was sent."_s;
     QTest::newRow("bad recipient type")
-        << 15u << u"The type of a recipient was not MAPI_TO, MAPI_CC, or MAPI_BCC. No message was sent."_s;
+        << 15u
+        << u"The type of a recipient was not MAPI_TO, MAPI_CC, or MAPI_BCC. No message was sent."_s;
     QTest::newRow("ambiguous recipient")
         << 21u
         << u"A recipient matched more than one of the recipient descriptor structures and MAPI_DIALOG was not set. No message was sent."_s;
