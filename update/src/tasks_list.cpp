@@ -12,13 +12,22 @@
 namespace {
 
 // Every task end is announced here, so that a waiter wakes as soon as any task it
-// watches has ended instead of sleeping out its whole poll interval.
-std::mutex endedLock;
-std::condition_variable endedSignal;
+// watches has ended instead of sleeping out its whole poll interval. Never freed:
+// a detached waiter may still use it while the process exits.
+struct EndSignal {
+    std::mutex lock;
+    std::condition_variable changed;
+};
+
+EndSignal& endSignal() {
+    static auto* const signal = new EndSignal;
+    return *signal;
+}
 
 void announceEnd() {
-    { const std::lock_guard guard(endedLock); }
-    endedSignal.notify_all();
+    EndSignal& signal = endSignal();
+    { const std::lock_guard guard(signal.lock); }
+    signal.changed.notify_all();
 }
 
 constexpr std::chrono::milliseconds PollInterval{100};
@@ -77,8 +86,9 @@ void TTask::Finish(TTaskStatus status) {
 
 bool TTask::WaitForAny(const std::vector<std::shared_ptr<ITask>>& tasks,
                        std::chrono::milliseconds timeout) {
-    std::unique_lock lock(endedLock);
-    return endedSignal.wait_for(lock, timeout, [&] {
+    EndSignal& signal = endSignal();
+    std::unique_lock lock(signal.lock);
+    return signal.changed.wait_for(lock, timeout, [&] {
         return std::any_of(tasks.begin(), tasks.end(),
                            [](const auto& task) { return task && isEnded(task->Status()); });
     });
