@@ -49,6 +49,9 @@ void FolderSourceTest::listing_data() {
     }
     std::sort(wideListed.begin(), wideListed.end());
     QTest::newRow("wide and deep tree") << wide << false << wideListed;
+    QTest::newRow("a file whose time cannot be read gets -1.0")
+        << QStringList{u"gone->nowhere.dll"_s, u"kept.dll"_s} << false
+        << QStringList{u"gone"_s, u"kept.dll"_s};
     QTest::newRow("empty share") << QStringList{} << false << QStringList{};
     QTest::newRow("folders alone are not files")
         << QStringList{u"empty/"_s, u"x/y/"_s} << false << QStringList{};
@@ -69,7 +72,7 @@ void FolderSourceTest::listing() {
         if (entry.contains(u"->"_s)) {
             const QStringList parts = entry.split(u"->"_s);
             QVERIFY(QFile::link(parts[1], share.path() + u'/' + parts[0]));
-            stamped.insert(parts[0], stamped.value(parts[1]));
+            stamped.insert(parts[0], stamped.value(parts[1], -1.0)); // -1.0: no time to read
         } else if (entry.endsWith(u'/')) {
             QVERIFY(QDir().mkpath(share.path() + u'/' + entry));
         } else {
