@@ -190,6 +190,9 @@ FileServer::FileServer(const QString& root, int workerThreads, LogLine log)
     };
     m_server->set_keep_alive_max_count(1000);
     m_server->set_keep_alive_timeout(5);
+    // Headers and body go out in separate writes: without this each answer on a
+    // kept-alive connection waits for the client's delayed acknowledgement.
+    m_server->set_tcp_nodelay(true);
     if (m_log) {
         m_server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
             // Concatenated, not formatted: the target holds "%XX" escapes.
@@ -220,7 +223,9 @@ void FileServer::stop() {
     m_server->stop();
 }
 
-bool FileServer::isRunning() const { return m_server->is_running(); }
+bool FileServer::isRunning() const {
+    return m_server->is_running();
+}
 
 void FileServer::installRoutes() {
     m_server->Get("/folderlist", [this](const httplib::Request& req, httplib::Response& res) {

@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# Measures the file-server path of the update engine against the usual tools:
+#   cold run   quorvia-update --url           vs  curl --parallel --parallel-max 16
+#   no-op run  with a 20,000-file filler listed: total, listing request, the rest
+#   peak memory of quorvia-update fetching a 1 GiB central file
+#   quorvia-fileserver vs nginx: concurrent clients each fetching all 72 files
+# Runs are alternated and repeated; medians are reported. Caches stay warm for
+# both sides alike.
+set -euo pipefail
+
+usage() {
+    cat <<EOF
+Usage: $0 --update PATH --server PATH [options]
+  --update PATH   the built quorvia-update
+  --server PATH   the built quorvia-fileserver
+  --size-mb N     size of the central copy without filler (default 300)
+  --filler N      small files in the filler tree of the no-op run (default 20000)
+  --repeat N      runs per measurement (default 5)
+  --clients N     concurrent clients against each server (default 50)
+  --big-mb N      size of the big central file (default 1024)
+  --no-nginx      leave out the comparison with nginx
+  --work DIR      scratch folder (default \${TMPDIR:-/tmp}/quorvia-http-bench)
+  --keep          keep the scratch folder afterwards
+EOF
+}
+
+update=""
+server=""
+size_mb=300
+filler=20000
+repeat=5
+clients=50
+big_mb=1024
+with_nginx=1
+work="${TMPDIR:-/tmp}/quorvia-http-bench"
+keep=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --update) update="$2"; shift 2 ;;
+    --server) server="$2"; shift 2 ;;
+    --size-mb) size_mb="$2"; shift 2 ;;
+    --filler) filler="$2"; shift 2 ;;
+    --repeat) repeat="$2"; shift 2 ;;
+    --clients) clients="$2"; shift 2 ;;
+    --big-mb) big_mb="$2"; shift 2 ;;
+    --no-nginx) with_nginx=0; shift ;;
+    --work) work="$2"; shift 2 ;;
+    --keep) keep=1; shift ;;
+    -h | --help) usage; exit 0 ;;
+    *) usage >&2; exit 64 ;;
+    esac
+done
+[ -x "$update" ] || { echo "quorvia-update not found: '$update'" >&2; usage >&2; exit 64; }
+[ -x "$server" ] || { echo "quorvia-fileserver not found: '$server'" >&2; usage >&2; exit 64; }
+update="$(readlink -f "$update")"
+server="$(readlink -f "$server")"
+
+# The tools compared against; installed here, never in CI. RUNLEVEL=1 keeps the
+# package from starting a web server of its own.
+need=()
+command -v curl >/dev/null || need+=(curl)
+[ -x /usr/bin/time ] || need+=(time)
+[ "$with_nginx" -eq 0 ] || [ -x /usr/sbin/nginx ] || need+=(nginx)
+if [ ${#need[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    RUNLEVEL=1 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+modules=(SysAdmin.exe Registry.exe Appointments.exe Prescriptions.exe Billing.exe Archive.exe
+    Emergency.exe Exams.exe Inventory.exe SurgerySchedule.exe Equipment.exe Purchasing.exe
+    Finance.exe Costs.exe Denials.exe TeamViewerQS_pt.exe Supremo.exe)
+libraries=(qtintf70.dll gds32.dll SiUSBXp.dll mp2032.dll dbexpint.dll BEMADP32.dll dbxfb.dll
+    fbclient.dll libeay32.dll ssleay32.dll BRySignerCAdESCOM.dll BRySignerCOM.dll RvBase.rvc
+    RvClass.rvc RvCsDraw.rvc RvCsRpt.rvc RvCsStd.rvc RvData.rvc RvProj.rvc System.rvc
+    SysFunc.rvc msvcp100.dll msvcr100.dll zlib1.dll firebird.conf)
+reports=(RelSysAdmin RelAppointments RelSurgerySchedule RelBillingSetup RelRegistry
+    RelPurchasing RelDiseaseControl RelEquipment RelRecordsControl RelCosts RelInventory RelExams
+    RelBillPrinting RelBilling RelFinance RelDenials RelGuideAPAC RelGuideTISS RelAccountPrint
+    RelDatabaseCheck RelPrescription RelMedicalPrescription RelEmergency RelReception
+    RelPrescriptionReport RelArchive RelNutrition RelContinuousUse RelClaimsXml)
+stamp="2024-03-15 12:34:56.789"
+module=SysAdmin.exe
+
+rm -rf "$work"
+mkdir -p "$work"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ "$keep" -eq 1 ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+central="$work/central"
+total_kb=$((size_mb * 1024))
+exe_kb=$((total_kb * 2 / 3 / ${#modules[@]}))
+lib_kb=$((total_kb / 3 / ${#libraries[@]}))
+mkdir -p "$central/Relatorio"
+make_file() { # path kilobytes
+    head -c "$(($2 * 1024))" /dev/urandom >"$1"
+    touch -m -d "$stamp" "$1"
+}
+for m in "${modules[@]}"; do make_file "$central/$m" "$exe_kb"; done
+for l in "${libraries[@]}"; do make_file "$central/$l" "$lib_kb"; done
+make_file "$central/common.ini" 4
+for r in "${reports[@]}"; do make_file "$central/Relatorio/$r.rav" 96; done
+
+# The files of a cold run (the module and the shared files), as relative names.
+cold_files=("$module" common.ini "${libraries[@]}")
+for r in "${reports[@]}"; do cold_files+=("Relatorio/$r.rav"); done
+all_files=("${modules[@]}" common.ini "${libraries[@]}")
+for r in "${reports[@]}"; do all_files+=("Relatorio/$r.rav"); done
+
+central_filler="$work/central-filler"
+cp -al "$central" "$central_filler"
+if [ "$filler" -gt 0 ]; then
+    (
+        cd "$central_filler"
+        for ((d = 0; d < (filler + 199) / 200; d++)); do mkdir -p "filler/d$d"; done
+        for ((i = 0; i < filler; i++)); do echo "$i" >"filler/d$((i / 200))/f$i.txt"; done
+        find filler -type f -exec touch -m -d "$stamp" {} +
+    )
+fi
+
+central_big="$work/central-big"
+cp -al "$central" "$central_big"
+truncate -s "$((big_mb * 1024 * 1024))" "$central_big/Huge.exe"
+touch -m -d "$stamp" "$central_big/Huge.exe"
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+start_fileserver() { # root ; sets server_url (not a subshell: the pid is kept)
+    local port
+    port=$(free_port)
+    "$server" --root "$1" --listen "127.0.0.1:$port" >/dev/null 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$port/folderlist" && break
+        sleep 0.05
+    done
+    server_url="http://127.0.0.1:$port"
+}
+
+seconds() { # command... ; prints wall seconds
+    local start end
+    start=$EPOCHREALTIME
+    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+    end=$EPOCHREALTIME
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+fresh_local() { # dir
+    rm -rf "$1"
+    mkdir -p "$1/Relatorio"
+}
+
+# --- cold run ---------------------------------------------------------------
+start_fileserver "$central"
+url=$server_url
+curl_config="$work/curl-cold.txt"
+for f in "${cold_files[@]}"; do
+    printf 'url = "%s/download?file=%s"\noutput = "%s"\n' \
+        "$url" "${f//\//%5C}" "$work/local-curl/$f"
+done >"$curl_config"
+
+quorvia_cold=()
+curl_cold=()
+for ((i = 0; i < repeat; i++)); do
+    fresh_local "$work/local"
+    quorvia_cold+=("$(seconds "$update" --dir "$work/local" --url "$url" --shared-files --module "$module")")
+    fresh_local "$work/local-curl"
+    curl_cold+=("$(seconds curl -s --fail --parallel --parallel-max 16 -K "$curl_config")")
+done
+fetched=$(find "$work/local" -type f | wc -l)
+
+# --- no-op run with the filler listed ----------------------------------------
+start_fileserver "$central_filler"
+url_filler=$server_url
+fresh_local "$work/local"
+"$update" --dir "$work/local" --url "$url_filler" --shared-files --module "$module" >/dev/null 2>&1
+listing="$url_filler/folderlist?folder=%5C&mask=*.*&recursive="
+listing_bytes=$(curl -s "$listing" | wc -c)
+listed=$(curl -s "$listing" | grep -o '"fileName"' | wc -l)
+quorvia_noop=()
+listing_only=()
+for ((i = 0; i < repeat; i++)); do
+    quorvia_noop+=("$(seconds "$update" --dir "$work/local" --url "$url_filler" --shared-files --module "$module")")
+    listing_only+=("$(curl -s -o /dev/null -w '%{time_total}' "$listing")")
+done
+startup=()
+for ((i = 0; i < repeat; i++)); do startup+=("$(seconds "$update" --help)"); done
+
+# --- peak memory with a big central file -------------------------------------
+start_fileserver "$central_big"
+url_big=$server_url
+fresh_local "$work/local-big"
+/usr/bin/time -v "$update" --dir "$work/local-big" --url "$url_big" --module Huge.exe \
+    >/dev/null 2>"$work/time-big.txt"
+big_rss_kb=$(awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$work/time-big.txt")
+big_size=$(stat -c %s "$work/local-big/Huge.exe")
+rm -rf "$work/local-big"
+
+# --- concurrent clients: quorvia-fileserver vs nginx --------------------------
+all_bytes=0
+for f in "${all_files[@]}"; do all_bytes=$((all_bytes + $(stat -c %s "$central/$f"))); done
+
+clients_run() { # config-file ; runs the clients, prints "seconds failures"
+    local start end
+    rm -f "$work"/codes.*
+    start=$EPOCHREALTIME
+    for ((c = 0; c < clients; c++)); do
+        curl -s -K "$1" -w '%{http_code}\n' >"$work/codes.$c" 2>/dev/null &
+    done
+    wait # this runs in a subshell: its children are the clients only
+    end=$EPOCHREALTIME
+    local failures
+    failures=$(cat "$work"/codes.* | grep -vc '^200$' || true)
+    awk -v a="$start" -v b="$end" -v f="$failures" 'BEGIN { printf "%.4f %d\n", b - a, f }'
+}
+
+qs_config="$work/curl-qs.txt"
+for f in "${all_files[@]}"; do
+    printf 'url = "%s/download?file=%s"\noutput = "/dev/null"\n' "$url" "${f//\//%5C}"
+done >"$qs_config"
+qs_times=()
+qs_failures=0
+ng_times=()
+ng_failures=0
+if [ "$with_nginx" -eq 1 ]; then
+    ng_port=$(free_port)
+    mkdir -p "$work/nginx"
+    cat >"$work/nginx/nginx.conf" <<EOF
+worker_processes auto;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http {
+    access_log off;
+    sendfile on;
+    keepalive_requests 10000;
+    server { listen 127.0.0.1:$ng_port; root $central; }
+}
+EOF
+    /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >/dev/null 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$ng_port/common.ini" && break; sleep 0.05; done
+    ng_config="$work/curl-ng.txt"
+    for f in "${all_files[@]}"; do
+        printf 'url = "http://127.0.0.1:%s/%s"\noutput = "/dev/null"\n' "$ng_port" "$f"
+    done >"$ng_config"
+fi
+for ((i = 0; i < repeat; i++)); do
+    read -r t f < <(clients_run "$qs_config")
+    qs_times+=("$t")
+    qs_failures=$((qs_failures + f))
+    if [ "$with_nginx" -eq 1 ]; then
+        read -r t f < <(clients_run "$ng_config")
+        ng_times+=("$t")
+        ng_failures=$((ng_failures + f))
+    fi
+done
+
+qc=$(median "${quorvia_cold[@]}")
+cc=$(median "${curl_cold[@]}")
+qn=$(median "${quorvia_noop[@]}")
+ln=$(median "${listing_only[@]}")
+su=$(median "${startup[@]}")
+qt=$(median "${qs_times[@]}")
+mb() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", b / t / 1048576 }'; }
+echo
+echo "central copy: ${#all_files[@]} files, $((all_bytes / 1048576)) MiB; cold run fetches $fetched files; repeat $repeat"
+echo "cold run     quorvia-update --url ${qc} s   curl --parallel 16 ${cc} s   ratio $(ratio "$qc" "$cc") (target <= 1.0)"
+echo "no-op run    quorvia-update ${qn} s with $listed files listed ($((listing_bytes / 1024)) KiB body)"
+echo "             listing request alone ${ln} s ($(awk -v a="$ln" -v b="$qn" 'BEGIN { printf "%.0f", 100 * a / b }')%)," \
+    "process start (--help) ${su} s, the rest (parse, compare, settings) $(awk -v a="$qn" -v b="$ln" -v c="$su" 'BEGIN { printf "%.4f", a - b - c }') s"
+echo "big file     ${big_size} bytes fetched, peak RSS of quorvia-update $((big_rss_kb / 1024)) MiB (target < 64 MiB)"
+echo "$clients clients x ${#all_files[@]} files: quorvia-fileserver ${qt} s, $(mb $((all_bytes * clients)) "$qt") MiB/s, $qs_failures failed requests"
+if [ "$with_nginx" -eq 1 ]; then
+    nt=$(median "${ng_times[@]}")
+    echo "                       nginx ${nt} s, $(mb $((all_bytes * clients)) "$nt") MiB/s, $ng_failures failed requests;" \
+        "throughput ratio $(ratio "$nt" "$qt") (target >= 0.8)"
+fi
