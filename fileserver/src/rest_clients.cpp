@@ -119,6 +119,7 @@ public:
         curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlExchange::onBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
 
         Outcome out;
         out.code = curl_easy_perform(c);
@@ -316,17 +317,23 @@ bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString
     try {
         fileserver::checkLocalPath(ALocalFileName);
         file.emplace(ALocalFileName);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
+        // Unbuffered: libcurl hands over large pieces, each one write.
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
             throw platform::EInOutError(file->errorString());
 
         if (!FExchange)
             FExchange = std::make_unique<CurlExchange>();
         QByteArray errorBody;
+        long bodyStatus = 0;
         QString writeError;
         // Bodies of error answers are kept only up to this size for the message.
         constexpr qsizetype errorBodyLimit = 64 * 1024;
         const auto out = FExchange->perform(
             url, {}, FLimits, [&](long status, const char* data, std::size_t size) {
+                if (status != bodyStatus) { // a new answer after a redirect
+                    bodyStatus = status;
+                    errorBody.clear();
+                }
                 if (status >= 300) {
                     errorBody.append(data,
                                      qMin(qsizetype(size), errorBodyLimit - errorBody.size()));

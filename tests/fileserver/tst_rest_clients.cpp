@@ -383,46 +383,54 @@ private slots:
 
     void downloadAnswers_data() {
         QTest::addColumn<Reply>("reply");
+        QTest::addColumn<Reply>("next"); // the answer at the end of a redirect
         QTest::addColumn<bool>("result");
         QTest::addColumn<QByteArray>("content"); // when result is true
         QTest::addColumn<QString>("error");      // LastError() start when false
 
+        const Reply listing = RawHttpServer::reply("HTTP/1.1 200 OK", listingBody);
         QByteArray allBytes;
         for (int i = 0; i < 256; ++i)
             allBytes.append(char(i));
-        QTest::newRow("200") << RawHttpServer::reply("HTTP/1.1 200 OK", "MZ content") << true
-                             << QByteArray("MZ content") << QString();
-        QTest::newRow("200 empty")
-            << RawHttpServer::reply("HTTP/1.1 200 OK", "") << true << QByteArray() << QString();
+        QTest::newRow("200") << RawHttpServer::reply("HTTP/1.1 200 OK", "MZ content") << listing
+                             << true << QByteArray("MZ content") << QString();
+        QTest::newRow("200 empty") << RawHttpServer::reply("HTTP/1.1 200 OK", "") << listing << true
+                                   << QByteArray() << QString();
         QTest::newRow("bytes taken as they are")
             << RawHttpServer::reply("HTTP/1.1 200 OK", allBytes, "text/plain; charset=ISO-8859-1")
-            << true << allBytes << QString();
+            << listing << true << allBytes << QString();
         QTest::newRow("large body")
-            << RawHttpServer::reply("HTTP/1.1 200 OK", QByteArray(3'000'000, 'q')) << true
-            << QByteArray(3'000'000, 'q') << QString();
+            << RawHttpServer::reply("HTTP/1.1 200 OK", QByteArray(3'000'000, 'q')) << listing
+            << true << QByteArray(3'000'000, 'q') << QString();
         QTest::newRow("redirect") << RawHttpServer::reply(
                                          "HTTP/1.1 301 Moved Permanently\r\nLocation: /next",
                                          "moved")
-                                  << true << listingBody << QString();
+                                  << listing << true << listingBody << QString();
+        QTest::newRow("redirect to a 404")
+            << RawHttpServer::reply("HTTP/1.1 302 Found\r\nLocation: /next", "moved")
+            << RawHttpServer::reply("HTTP/1.1 404 Not Found", "gone") << false << QByteArray()
+            << u"gone"_s;
         QTest::newRow("404 with body")
-            << RawHttpServer::reply("HTTP/1.1 404 Not Found", "no such file") << false
+            << RawHttpServer::reply("HTTP/1.1 404 Not Found", "no such file") << listing << false
             << QByteArray() << u"no such file"_s;
         QTest::newRow("404 without body") << RawHttpServer::reply("HTTP/1.1 404 Not Found", "")
-                                          << false << QByteArray() << u"Not Found"_s;
+                                          << listing << false << QByteArray() << u"Not Found"_s;
         QTest::newRow("503") << RawHttpServer::reply("HTTP/1.1 503 Service Unavailable", "busy")
-                             << false << QByteArray() << u"HTTP/1.1 503 Service Unavailable"_s;
+                             << listing << false << QByteArray()
+                             << u"HTTP/1.1 503 Service Unavailable"_s;
         QTest::newRow("cut in the body")
             << withMode(RawHttpServer::reply("HTTP/1.1 200 OK", QByteArray(100'000, 'z')),
                         Reply::Mode::CutMidBody)
-            << false << QByteArray() << u"REST request failed: "_s;
+            << listing << false << QByteArray() << u"REST request failed: "_s;
     }
     void downloadAnswers() {
         QFETCH(Reply, reply);
+        QFETCH(Reply, next);
         QFETCH(bool, result);
         QFETCH(QByteArray, content);
         QFETCH(QString, error);
 
-        RawHttpServer server(answer(reply, RawHttpServer::reply("HTTP/1.1 200 OK", listingBody)));
+        RawHttpServer server(answer(reply, next));
         QTemporaryDir dir;
         const QString target = dir.filePath(u"Appointments.exe"_s);
         writeFile(target, "the previous content, longer than some answers");

@@ -15,6 +15,13 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace fileserver {
 
@@ -80,6 +87,19 @@ void sendResolutionError(httplib::Response& res, const ResolvedName& r, const QS
         sendError(res, 404, QStringLiteral("Not Found"),
                   QStringLiteral("\"%1\" does not exist").arg(name));
 }
+
+// A file being sent: its descriptor and the buffer its pieces pass through.
+struct OpenFile {
+    int fd = -1;
+    std::vector<char> buffer;
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 QString param(const httplib::Request& req, const char* name) {
     return QString::fromStdString(req.get_param_value(name));
@@ -209,10 +229,24 @@ FileServer::FileServer(const QString& root, int workerThreads, LogLine log)
 FileServer::~FileServer() = default;
 
 int FileServer::bind(const QString& host, int port) {
+    // The listening socket is seen here before it is bound; its queue of pending
+    // connections is widened after the bind. The library's own is 5 deep, and
+    // a run that opens dozens of connections at once would then see SYNs
+    // dropped and retried a second later.
+    int listener = -1;
+    m_server->set_socket_options([&listener](int fd) {
+        httplib::default_socket_options(fd);
+        listener = fd;
+    });
     const std::string h = host.toStdString();
+    int bound = -1;
     if (port == 0)
-        return m_server->bind_to_any_port(h);
-    return m_server->bind_to_port(h, port) ? port : -1;
+        bound = m_server->bind_to_any_port(h);
+    else
+        bound = m_server->bind_to_port(h, port) ? port : -1;
+    if (bound > 0 && listener >= 0)
+        ::listen(listener, SOMAXCONN);
+    return bound;
 }
 
 bool FileServer::listen() {
@@ -253,24 +287,27 @@ void FileServer::installRoutes() {
             sendResolutionError(res, r, name);
             return;
         }
-        auto file = std::make_shared<QFile>(r.path);
-        if (!file->open(QIODevice::ReadOnly)) {
+        auto source = std::make_shared<OpenFile>();
+        source->fd = ::open(QFile::encodeName(r.path).constData(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        if (source->fd < 0 || ::fstat(source->fd, &info) != 0) {
             sendError(res, 403, QStringLiteral("Forbidden"),
-                      QStringLiteral("\"%1\" cannot be read: %2").arg(name, file->errorString()));
+                      QStringLiteral("\"%1\" cannot be read: %2")
+                          .arg(name, QString::fromLocal8Bit(std::strerror(errno))));
             return;
         }
-        // Streamed from disk in pieces: memory stays flat whatever the size.
+        // Streamed from disk in pieces through one buffer per answer: memory stays
+        // flat whatever the size.
         res.set_content_provider(
-            std::size_t(file->size()), "application/octet-stream",
-            [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                constexpr std::size_t chunk = 256 * 1024;
-                if (file->pos() != qint64(offset) && !file->seek(qint64(offset)))
-                    return false;
-                QByteArray buffer(qsizetype(std::min(length, chunk)), Qt::Uninitialized);
-                const qint64 n = file->read(buffer.data(), buffer.size());
+            std::size_t(info.st_size), "application/octet-stream",
+            [source](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                constexpr std::size_t chunk = 512 * 1024;
+                source->buffer.resize(std::min(length, chunk));
+                const ssize_t n = ::pread(source->fd, source->buffer.data(), source->buffer.size(),
+                                          off_t(offset));
                 if (n <= 0)
                     return false; // shrunk or unreadable: cut the connection
-                return sink.write(buffer.constData(), std::size_t(n));
+                return sink.write(source->buffer.data(), std::size_t(n));
             });
     });
 }
