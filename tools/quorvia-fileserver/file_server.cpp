@@ -174,6 +174,7 @@ QByteArray folderListBody(const QString& folderPath, const QString& mask, bool r
     };
     std::vector<Entry> entries;
     const QDir base(folderPath);
+    const QString prefix = folderPath.endsWith(u'/') ? folderPath : folderPath + u'/';
     QDirIterator it(folderPath, QDir::Files | QDir::Hidden | QDir::System,
                     recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
     while (it.hasNext()) {
@@ -183,7 +184,9 @@ QByteArray folderListBody(const QString& folderPath, const QString& mask, bool r
         platform::TDateTime age = 0.0;
         if (!platform::tryReadFileAge(path, age))
             continue; // vanished or unreadable since it was enumerated
-        QString relative = base.relativeFilePath(path);
+        // The iterator's paths start with the folder's: cutting it is enough.
+        QString relative =
+            path.startsWith(prefix) ? path.sliced(prefix.size()) : base.relativeFilePath(path);
         relative.replace(u'/', u'\\');
         entries.push_back({relative, age});
     }
@@ -244,6 +247,7 @@ int FileServer::bind(const QString& host, int port) {
         bound = m_server->bind_to_any_port(h);
     else
         bound = m_server->bind_to_port(h, port) ? port : -1;
+    m_server->set_socket_options(httplib::default_socket_options); // drops the capture
     if (bound > 0 && listener >= 0)
         ::listen(listener, SOMAXCONN);
     return bound;
