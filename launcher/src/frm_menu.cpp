@@ -2,12 +2,18 @@
 
 #include "launcher/activity_indicator.h"
 #include "launcher/contacts.h"
+#include "launcher/elapsed_format.h"
 #include "launcher/error_box.h"
+#include "launcher/module_starter.h"
 #include "launcher/picture.h"
+#include "launcher/support_mail.h"
+
+#include "dialogs/message_dialogs.h"
 
 #include "platform/errors.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "update/files_updater.h"
 #include "update/server_settings.h"
 
 #include <QAction>
@@ -16,7 +22,9 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
+#include <QPointer>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSystemTrayIcon>
@@ -163,6 +171,16 @@ void TFrmMenu::createComponents() {
     if (captionWidth > Label1->width())
         Label1->resize(captionWidth, Label1->height());
 
+    lblProgresso = new QLabel(pnlTemporizador);
+    lblProgresso->setObjectName(QStringLiteral("lblProgresso"));
+    lblProgresso->setGeometry(0, 106, pnlTemporizador->width(), 24);
+    lblProgresso->setAlignment(Qt::AlignCenter);
+    QFont progressFont(QStringLiteral("Segoe UI"));
+    progressFont.setPixelSize(15);
+    lblProgresso->setFont(progressFont);
+    lblProgresso->setPalette(labelPalette);
+    lblProgresso->hide();
+
     aciTemporizador = new TActivityIndicator(pnlTemporizador);
     aciTemporizador->setObjectName(QStringLiteral("aciTemporizador"));
     aciTemporizador->setIndicatorSize(TActivityIndicator::Size::Large);
@@ -209,8 +227,6 @@ void TFrmMenu::RegisterModules() {
 }
 
 void TFrmMenu::FormCreate() {
-    // The process start-up record of module launches is prepared here once the
-    // launch itself is in place.
     imgAeC->setToolTip(QStringLiteral("Telefone : ") + launcher::contacts::telephone() +
                        QStringLiteral("\r\n") + launcher::contacts::salesEmail());
     if (!TrayIconCriado)
@@ -278,19 +294,138 @@ void TFrmMenu::imgClick() {
     OpenModule(info.FModuleName, info.FAdditionalFiles);
 }
 
-void TFrmMenu::OpenModule(const QString& AModuleName, bool /*AAdditionalFiles*/) {
-    FSelectedModule = platform::joinPath(FLocalPath, AModuleName);
-    // The module's update run, and its start once the run is over, follow here.
+void TFrmMenu::OpenModule(const QString& AModuleName, bool AAdditionalFiles) {
+    const QString selected = platform::joinPath(FLocalPath, AModuleName);
+    FSelectedModule = selected;
+    // Each run keeps the module it was started for, whatever is clicked meanwhile.
+    StartUpdate(AModuleName, AAdditionalFiles, [this, selected] {
+        FSelectedModule = selected;
+        RunSelectedModule();
+    });
+}
+
+void TFrmMenu::RunSelectedModule() {
+    UpdateFinished();
+    if (platform::fileExists(FSelectedModule)) {
+        // Nothing is reported when the system refuses to start the file.
+        moduleStarter()(FSelectedModule);
+        return;
+    }
+    dialogs::ShowMessageDialogFmt(QStringLiteral("Módulo não instalado.\r\n%s"), {FSelectedModule},
+                                  dialogs::mtInformation, {}, 0);
 }
 
 void TFrmMenu::imgEmailClick() {
-    // The support e-mail is opened from here once the mail facility is in place.
+    const unsigned code = supportMailSender()(launcher::contacts::supportEmail());
+    if (code == 0)
+        return;
+    dialogs::ShowMessageDialog(MailResultText(code), dialogs::mtError, {}, 0, -1, -1, QString());
 }
 
 void TFrmMenu::Timer1Timer() {
     Timer1->stop();
-    // The start-up refresh of the shared support files starts here once the
-    // update cycle is in place.
+    StartUpdate(QString(), true, [this] { UpdateFinished(); });
+}
+
+void TFrmMenu::StartUpdate(const QString& AModuleName, bool AAdditionalFiles,
+                           TThreadMethod AOnTerminate) {
+    if (FRemotePath.isEmpty() && FUrl.trimmed().isEmpty())
+        return; // no central copy configured: nothing runs, nothing is shown
+    UpdateRunRequest request{AModuleName, AAdditionalFiles, !AModuleName.isEmpty(),
+                             std::move(AOnTerminate)};
+    if (m_runs.admit(request) == UpdateRunQueue::Admission::StartNow)
+        startRuns(std::move(request));
+    // Otherwise the run waits for the current one; the panel already shows.
+}
+
+void TFrmMenu::startRuns(UpdateRunRequest request) {
+    std::optional<UpdateRunRequest> next = std::move(request);
+    while (next) {
+        ShowUpdateProgress();
+        try {
+            QPointer<TFrmMenu> self(this);
+            TUpdateObserver observer;
+            observer.filesQueued = [this](int, int queued) {
+                m_filesToFetch = queued;
+                m_filesDone = 0;
+                showFileProgress();
+            };
+            // Pool threads report here; the count is kept in the main thread.
+            const auto fileDone = [self] {
+                QMetaObject::invokeMethod(
+                    self.data(),
+                    [self] {
+                        if (self) {
+                            ++self->m_filesDone;
+                            self->showFileProgress();
+                        }
+                    },
+                    Qt::QueuedConnection);
+            };
+            observer.fileSucceeded = [fileDone](const QString&) {
+                fileDone();
+            };
+            observer.fileFailed = [fileDone](const QString&, const QString&) {
+                fileDone();
+            };
+            const auto updater = TFilesUpdater::New(
+                FLocalPath, FRemotePath, FUrl,
+                [self, onTerminate = next->onTerminate] {
+                    if (self)
+                        self->runCompleted(onTerminate);
+                },
+                std::move(observer));
+            updater->Execute(next->moduleName, next->additionalFiles);
+            return; // the run's completion starts the next waiting run
+        } catch (const platform::Exception& error) {
+            launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
+                                           error.message());
+        } catch (const std::exception& error) {
+            launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
+                                           QString::fromLocal8Bit(error.what()));
+        }
+        // The run could not be prepared: the panel keeps animating, the queue goes on.
+        next = m_runs.finishCurrent();
+    }
+}
+
+void TFrmMenu::runCompleted(const TThreadMethod& onTerminate) {
+    if (onTerminate)
+        onTerminate();
+    if (auto next = m_runs.finishCurrent())
+        startRuns(std::move(*next));
+}
+
+void TFrmMenu::ShowUpdateProgress() {
+    FStart = platform::now();
+    m_runClock.start();
+    m_filesToFetch = 0;
+    m_filesDone = 0;
+    showFileProgress();
+    pnlTemporizador->show();
+    aciTemporizador->setAnimate(true);
+    // Paint the panel now: the listing that follows keeps this thread busy.
+    pnlTemporizador->repaint();
+}
+
+void TFrmMenu::UpdateFinished() {
+    // With another run waiting, the panel stays until the last one is over.
+    if (!m_runs.hasWaiting()) {
+        pnlTemporizador->hide();
+        aciTemporizador->setAnimate(false);
+    }
+    const qint64 elapsed = m_runClock.isValid() ? m_runClock.elapsed() : 0;
+    setWindowTitle(QCoreApplication::applicationName() + QStringLiteral(" Tempo do update : ") +
+                   formatUpdateElapsed(elapsed, localeTimeSeparator(QLocale())));
+}
+
+void TFrmMenu::showFileProgress() {
+    if (m_filesToFetch <= 0) {
+        lblProgresso->hide();
+        return;
+    }
+    lblProgresso->setText(QStringLiteral("%1 de %2 arquivos").arg(m_filesDone).arg(m_filesToFetch));
+    lblProgresso->show();
 }
 
 void TFrmMenu::ApplicationEvents1Minimize() {
@@ -312,9 +447,11 @@ void TFrmMenu::FechaoSistemadeGesttoHospitalar1Click() {
 
 void TFrmMenu::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    // Restoring from the task bar is a spontaneous show and arms nothing.
-    if (!event->spontaneous())
+    // The window is shown once per process; restoring it arms nothing.
+    if (!event->spontaneous() && !m_shown) {
+        m_shown = true;
         FormShow();
+    }
 }
 
 void TFrmMenu::closeEvent(QCloseEvent* event) {

@@ -3,6 +3,7 @@
 #include "launcher/error_box.h"
 #include "launcher/frm_menu.h"
 #include "launcher/picture.h"
+#include "launcher/support_mail.h"
 
 #include "platform/paths.h"
 
@@ -13,43 +14,19 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include "launcher_test_support.h"
+
+using launcher_test::ErrorBoxRecorder;
+using launcher_test::writeFile;
+
 namespace {
-
-struct ErrorBoxCall {
-    QString title;
-    QString text;
-};
-
-// Records error boxes instead of showing them, for the life of one test.
-class ErrorBoxRecorder {
-public:
-    ErrorBoxRecorder() {
-        m_previous = launcher::setErrorBoxHandler(
-            [this](QWidget*, const QString& title, const QString& text) {
-                calls.push_back({title, text});
-            });
-    }
-    ~ErrorBoxRecorder() { launcher::setErrorBoxHandler(m_previous); }
-    ErrorBoxRecorder(const ErrorBoxRecorder&) = delete;
-    ErrorBoxRecorder& operator=(const ErrorBoxRecorder&) = delete;
-
-    QList<ErrorBoxCall> calls;
-
-private:
-    launcher::ErrorBoxHandler m_previous;
-};
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
 
 // The panel's own widgets (not its menus), bottom to top.
 QList<QWidget*> stackedChildren(const QWidget& panel) {
@@ -395,6 +372,14 @@ void PanelWindowTest::clickSelectsModuleExecutable() {
 }
 
 void PanelWindowTest::clickOnNonModulePicturesSelectsNothing() {
+    // The envelope opens the support mail instead; stand in for the mail program.
+    int mails = 0;
+    const MailSender previous = supportMailSender();
+    supportMailSender() = [&](const QString&) {
+        ++mails;
+        return 0u;
+    };
+    const auto restore = qScopeGuard([&] { supportMailSender() = previous; });
     for (TImage* image : {m_panel->Image1, m_panel->imgEmail, m_panel->imgAeC}) {
         QTest::mouseClick(image, Qt::LeftButton, {}, image->rect().center());
         QVERIFY2(m_panel->selectedModule().isEmpty(), qPrintable(image->objectName()));
@@ -404,6 +389,7 @@ void PanelWindowTest::clickOnNonModulePicturesSelectsNothing() {
     QTest::mousePress(image, Qt::LeftButton, {}, QPoint(5, 5));
     QTest::mouseRelease(image, Qt::LeftButton, {}, QPoint(image->width() + 20, 5));
     QVERIFY(m_panel->selectedModule().isEmpty());
+    QCOMPARE(mails, 1);
 }
 
 void PanelWindowTest::settingsAreRead_data() {

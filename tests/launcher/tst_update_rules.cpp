@@ -8,6 +8,12 @@ using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(UpdateRunQueue::Admission)
 
+namespace {
+UpdateRunRequest request(const QString& moduleName, bool additionalFiles, bool startsModule) {
+    return {moduleName, additionalFiles, startsModule, {}};
+}
+} // namespace
+
 // The pure rules behind the update cycle: the caption's time, the run queue and
 // the mail facility's result texts.
 class TestUpdateRules : public QObject {
@@ -61,10 +67,12 @@ void TestUpdateRules::timeSeparatorFollowsLocale() {
 void TestUpdateRules::queueRunsOneAtATimeInOrder() {
     UpdateRunQueue queue;
     QVERIFY(!queue.busy());
-    QCOMPARE(queue.admit({QString(), true, false}), UpdateRunQueue::Admission::StartNow);
-    QCOMPARE(queue.admit({u"Billing.exe"_s, true, true}), UpdateRunQueue::Admission::Queued);
-    QCOMPARE(queue.admit({u"Supremo.exe"_s, false, true}), UpdateRunQueue::Admission::Queued);
-    QCOMPARE(queue.admit({u"billing.EXE"_s, true, true}), UpdateRunQueue::Admission::AlreadyQueued);
+    QCOMPARE(queue.admit(request(QString(), true, false)), UpdateRunQueue::Admission::StartNow);
+    QCOMPARE(queue.admit(request(u"Billing.exe"_s, true, true)), UpdateRunQueue::Admission::Queued);
+    QCOMPARE(queue.admit(request(u"Supremo.exe"_s, false, true)),
+             UpdateRunQueue::Admission::Queued);
+    QCOMPARE(queue.admit(request(u"billing.EXE"_s, true, true)),
+             UpdateRunQueue::Admission::AlreadyQueued);
     QVERIFY(queue.hasWaiting());
 
     auto next = queue.finishCurrent();
@@ -78,7 +86,8 @@ void TestUpdateRules::queueRunsOneAtATimeInOrder() {
     QVERIFY(!queue.finishCurrent());
     QVERIFY(!queue.busy());
     // Once idle, the same module starts a fresh run.
-    QCOMPARE(queue.admit({u"Billing.exe"_s, true, true}), UpdateRunQueue::Admission::StartNow);
+    QCOMPARE(queue.admit(request(u"Billing.exe"_s, true, true)),
+             UpdateRunQueue::Admission::StartNow);
 }
 
 void TestUpdateRules::queueAdmission_data() {
@@ -98,8 +107,9 @@ void TestUpdateRules::queueAdmission() {
     QFETCH(QString, clicked);
     QFETCH(UpdateRunQueue::Admission, admission);
     UpdateRunQueue queue;
-    QCOMPARE(queue.admit({running, true, !running.isEmpty()}), UpdateRunQueue::Admission::StartNow);
-    QCOMPARE(queue.admit({clicked, true, true}), admission);
+    QCOMPARE(queue.admit(request(running, true, !running.isEmpty())),
+             UpdateRunQueue::Admission::StartNow);
+    QCOMPARE(queue.admit(request(clicked, true, true)), admission);
 }
 
 void TestUpdateRules::mailTexts_data() {

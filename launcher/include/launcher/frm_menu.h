@@ -1,12 +1,15 @@
 #pragma once
 
 #include "launcher/module_options.h"
+#include "launcher/update_run_queue.h"
 
 #include "platform/datetime.h"
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -54,6 +57,7 @@ public:
     TImage* imgControEquip = nullptr;
     QFrame* pnlTemporizador = nullptr;
     QLabel* Label1 = nullptr;
+    QLabel* lblProgresso = nullptr; // "N de M arquivos" while stale files are fetched
     TActivityIndicator* aciTemporizador = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* AbreoSistemadeGesttoHospitalar1 = nullptr;
@@ -98,6 +102,16 @@ private:
     void ensureReportFolder();
     void addTrayIcon();
     void OpenModule(const QString& AModuleName, bool AAdditionalFiles);
+    void RunSelectedModule();
+
+    // The update cycle: one run at a time; clicks during a run wait their turn.
+    using TThreadMethod = std::function<void()>;
+    void StartUpdate(const QString& AModuleName, bool AAdditionalFiles, TThreadMethod AOnTerminate);
+    void startRuns(UpdateRunRequest request);
+    void runCompleted(const TThreadMethod& onTerminate);
+    void ShowUpdateProgress();
+    void UpdateFinished();
+    void showFileProgress();
 
     std::unique_ptr<TModuleOptions> FModuleOptions;
     QString FSelectedModule;
@@ -107,6 +121,12 @@ private:
     QString FUrl;
     std::unique_ptr<QSystemTrayIcon> m_trayIcon;
     bool wfecha = false;
+
+    UpdateRunQueue m_runs;
+    QElapsedTimer m_runClock; // the elapsed time shown, immune to clock changes
+    int m_filesToFetch = 0;
+    int m_filesDone = 0;
+    bool m_shown = false;
 
     QString m_installFolder;
 };

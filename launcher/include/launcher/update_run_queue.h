@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <optional>
 
 // One update run the panel asked for: the module to refresh and start (empty for
@@ -11,6 +12,8 @@ struct UpdateRunRequest {
     QString moduleName;
     bool additionalFiles = false;
     bool startsModule = false; // a module click; false for the start-up refresh
+    // Called in the main thread once the run's files have all been dealt with.
+    std::function<void()> onTerminate;
 };
 
 // Keeps update runs from overlapping: one runs at a time, later requests wait in

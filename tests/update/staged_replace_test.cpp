@@ -207,4 +207,4 @@ void TestStagedReplace::settings() {
 }
 
 QTEST_GUILESS_MAIN(TestStagedReplace)
-#include "tst_staged_replace.moc"
+#include "staged_replace_test.moc"
