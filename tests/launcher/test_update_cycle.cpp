@@ -12,10 +12,12 @@
 #include <QFrame>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "launcher_test_support.h"
+#include "running_file_server.h"
 
 using namespace Qt::StringLiterals;
 using launcher_test::ErrorBoxRecorder;
@@ -37,6 +39,9 @@ public:
     QString central() const { return m_root.filePath(u"central"_s); }
     QString marker() const { return m_root.filePath(u"started.log"_s); }
 
+    void configureServer(const QString& url) {
+        writeFile(install() + u"/Quorvia.ini"_s, "[Servidor]\nurl=" + url.toUtf8() + "\n");
+    }
     void configureShare(const QString& share) {
         writeFile(install() + u"/Quorvia.ini"_s, "[Servidor]\nLocal Exe=" + share.toUtf8() + "\n");
     }
@@ -118,6 +123,8 @@ private slots:
     void initTestCase() { QCoreApplication::setApplicationName(u"Quorvia Arvento"_s); }
     void startupRefreshFetchesSharedFiles();
     void clickRefreshesAndStartsModule();
+    void fileServerRefreshesAndStartsModule();
+    void unreachableServerShowsErrorEachAttempt();
     void missingModuleIsReportedWithItsPath();
     void withoutSourceNothingHappens();
     void failedPreparationKeepsPanelUntilLaterRun();
@@ -172,6 +179,57 @@ void UpdateCycleTest::clickRefreshesAndStartsModule() {
     QVERIFY(platform::tryReadFileAge(inst.install() + u"/SysAdmin.exe"_s, age));
     QCOMPARE(age, CentralAge);
     QVERIFY(dialogs.shown.isEmpty());
+}
+
+void UpdateCycleTest::fileServerRefreshesAndStartsModule() {
+    Installation inst;
+    inst.addCentralFile(u"common.ini"_s, "[suite]\n");
+    inst.addCentralFile(u"Relatorio/RelBilling.rav"_s, "report");
+    inst.addCentralModule(u"Billing.exe"_s);
+    RunningFileServer server(inst.central());
+    inst.configureServer(server.url());
+    StartRecorder starts;
+    DialogRecorder dialogs;
+
+    TFrmMenu panel(inst.install());
+    panel.show();
+    QTRY_VERIFY_WITH_TIMEOUT(idle(panel), RunTimeoutMs);
+    QVERIFY(QFile::exists(inst.install() + u"/common.ini"_s));
+    QVERIFY(QFile::exists(inst.install() + u"/Relatorio/RelBilling.rav"_s));
+
+    QTest::mouseClick(panel.imgFaturamento, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(inst.startedModules().size(), 1, RunTimeoutMs);
+    QCOMPARE(starts.started, QStringList{u"Billing.exe"_s});
+    platform::TDateTime age = -1.0;
+    QVERIFY(platform::tryReadFileAge(inst.install() + u"/Billing.exe"_s, age));
+    QCOMPARE(age, CentralAge);
+    QVERIFY(dialogs.shown.isEmpty());
+}
+
+void UpdateCycleTest::unreachableServerShowsErrorEachAttempt() {
+    Installation inst;
+    QTcpServer probe; // a loopback port that nobody listens on once closed
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    inst.configureServer(u"http://127.0.0.1:%1"_s.arg(port));
+    ErrorBoxRecorder errors;
+    StartRecorder starts;
+
+    TFrmMenu panel(inst.install());
+    panel.show();
+    QTRY_COMPARE_WITH_TIMEOUT(errors.calls.size(), 1, RunTimeoutMs);
+    QCOMPARE(errors.calls.front().title, u"Quorvia Arvento"_s);
+    QVERIFY2(errors.calls.front().text.startsWith(u"REST request failed: "_s),
+             qPrintable(errors.calls.front().text));
+    QVERIFY(panel.aciTemporizador->animate());
+
+    QTest::mouseClick(panel.imgAdmSistema, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(errors.calls.size(), 2, RunTimeoutMs);
+    QVERIFY(panel.pnlTemporizador->isVisible());
+    QVERIFY(panel.aciTemporizador->animate());
+    QCOMPARE(panel.windowTitle(), u"Quorvia Orbel [2022.01.00]"_s);
+    QVERIFY(starts.started.isEmpty());
 }
 
 void UpdateCycleTest::missingModuleIsReportedWithItsPath() {
