@@ -66,7 +66,10 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
     const QRect textRect = metrics.boundingRect(QRect(0, 0, screen.width() / 2, 0),
                                                 Qt::TextWordWrap | Qt::TextExpandTabs, measured);
 
-    const auto icon = DlgType < DialogTypeCount ? DialogIconIds[DlgType] : std::nullopt;
+    // A plain pointer into the constant table: the optional copy upset the
+    // optimiser's uninitialised-value analysis.
+    const std::optional<QStyle::StandardPixmap>* icon =
+        DlgType < DialogTypeCount && DialogIconIds[DlgType] ? &DialogIconIds[DlgType] : nullptr;
 
     MessageLayoutInput input;
     input.averageCharSize = MeasureAverageCharSize(metrics);
@@ -75,7 +78,7 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
     input.textSize = textRect.size();
     input.screenSize = screen;
     input.frameSize = QSize(2 * TMessageForm::BorderWidth, 2 * TMessageForm::BorderWidth);
-    input.hasIcon = icon.has_value();
+    input.hasIcon = icon != nullptr;
     input.titleFontPointSize = TitlePointSize;
     const MessageLayout layout = ComputeMessageLayout(input);
 
@@ -87,7 +90,7 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
     if (icon) {
         auto* image = new QLabel(form.get());
         image->setObjectName(QStringLiteral("Image"));
-        image->setPixmap(form->style()->standardIcon(*icon, nullptr, form.get()).pixmap(32, 32));
+        image->setPixmap(form->style()->standardIcon(**icon, nullptr, form.get()).pixmap(32, 32));
         image->setGeometry(layout.iconRect.translated(client));
     }
 

@@ -355,9 +355,9 @@ void TFrmMenu::startRuns(UpdateRunRequest request) {
                 QMetaObject::invokeMethod(
                     self.data(),
                     [self] {
-                        if (self) {
-                            ++self->m_filesDone;
-                            self->showFileProgress();
+                        if (TFrmMenu* panel = self.data()) {
+                            ++panel->m_filesDone;
+                            panel->showFileProgress();
                         }
                     },
                     Qt::QueuedConnection);

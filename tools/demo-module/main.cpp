@@ -27,12 +27,14 @@ int main(int argc, char* argv[]) {
     QWidget window;
     window.setWindowTitle(moduleName);
     auto* layout = new QVBoxLayout(&window);
-    auto* title = new QLabel(QStringLiteral("Módulo iniciado: <b>%1</b>").arg(moduleName.toHtmlEscaped()));
+    auto* title =
+        new QLabel(QStringLiteral("Módulo iniciado: <b>%1</b>").arg(moduleName.toHtmlEscaped()));
     title->setTextFormat(Qt::RichText);
     layout->addWidget(title);
     layout->addWidget(new QLabel(QStringLiteral("Executável: %1").arg(self.absoluteFilePath())));
-    layout->addWidget(new QLabel(QStringLiteral("Versão de %1")
-                                     .arg(self.lastModified().toString(QStringLiteral("dd/MM/yyyy HH:mm:ss.zzz")))));
+    layout->addWidget(new QLabel(
+        QStringLiteral("Versão de %1")
+            .arg(self.lastModified().toString(QStringLiteral("dd/MM/yyyy HH:mm:ss.zzz")))));
     auto* close = new QPushButton(QStringLiteral("&Fechar"));
     QObject::connect(close, &QPushButton::clicked, &window, &QWidget::close);
     layout->addWidget(close);
