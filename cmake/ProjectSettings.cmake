@@ -21,6 +21,7 @@ endif()
 add_library(quorvia_test_settings INTERFACE)
 target_link_libraries(quorvia_test_settings INTERFACE quorvia_settings Qt6::Test)
 target_compile_definitions(quorvia_test_settings INTERFACE QT_FORCE_ASSERTS)
+target_include_directories(quorvia_test_settings INTERFACE ${PROJECT_SOURCE_DIR}/tests/support)
 
 # quorvia_add_test(NAME name SOURCES ... LIBS ... [GUI])
 # GUI tests run on the offscreen platform so that they never need a display.

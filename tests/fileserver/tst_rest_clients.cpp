@@ -9,6 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_files.h"
+
+using test_files::readFile;
+using test_files::writeFile;
+
 #include <csignal>
 #include <sys/resource.h>
 
@@ -38,17 +43,6 @@ RawHttpServer::Responder answer(const Reply& reply, const Reply& next = okListin
 Reply withMode(Reply r, Reply::Mode mode) {
     r.mode = mode;
     return r;
-}
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
 }
 
 // Collects the lines of the trace channel while it lives.
@@ -437,7 +431,7 @@ private slots:
         TRESTClientDownload client(QString::fromLatin1(server.baseUrl()));
         QCOMPARE(client.Download(u"Appointments.exe"_s, target), result);
         if (result) {
-            QCOMPARE(readAll(target), content);
+            QCOMPARE(readFile(target), content);
         } else {
             QVERIFY(!QFile::exists(target));
             QVERIFY2(client.LastError().startsWith(error), qPrintable(client.LastError()));

@@ -16,35 +16,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_files.h"
+
 #include <mutex>
 
 using namespace Qt::StringLiterals;
 using platform::encodeDateTime;
 using platform::TDateTime;
+using test_files::ageOf;
+using test_files::readFile;
+using test_files::writeFile;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content, TDateTime age = -1.0) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write %s", qPrintable(path));
-    file.write(content);
-    file.close();
-    if (age >= 0)
-        platform::stampFileAge(path, age);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-TDateTime ageOf(const QString& path) {
-    TDateTime age = -1.0;
-    platform::tryReadFileAge(path, age);
-    return age;
-}
 
 // The installation folder and the central copy behind a running file server.
 struct Installation {

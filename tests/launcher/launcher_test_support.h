@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/error_box.h"
+#include "test_files.h"
 
 #include <QFile>
 #include <QList>
@@ -33,10 +34,6 @@ private:
     launcher::ErrorBoxHandler m_previous;
 };
 
-inline void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
+using test_files::writeFile;
 
 } // namespace launcher_test

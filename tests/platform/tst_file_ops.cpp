@@ -6,30 +6,20 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using platform::TDateTime;
+using test_files::readFile;
+using test_files::writeFile;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-template <typename E, typename F>
-QString errorOf(F&& f) {
+template <typename E, typename F> QString errorOf(F&& f) {
     try {
         f();
     } catch (const E& e) {
@@ -166,15 +156,17 @@ void TestFileOps::copyErrors() {
     const QString existing = dir.filePath(u"existing"_s);
     writeFile(existing, "old");
 
-    QCOMPARE(errorOf<platform::EFileNotFoundException>(
-                 [&] { platform::copyFileNoOverwrite(dir.filePath(u"none"_s), dir.filePath(u"t"_s)); }),
+    QCOMPARE(errorOf<platform::EFileNotFoundException>([&] {
+                 platform::copyFileNoOverwrite(dir.filePath(u"none"_s), dir.filePath(u"t"_s));
+             }),
              u"File not found"_s);
     QCOMPARE(errorOf<platform::EDirectoryNotFoundException>([&] {
                  platform::copyFileNoOverwrite(source, dir.filePath(u"no/such/folder/t"_s));
              }),
              u"The specified path was not found"_s);
-    QCOMPARE(errorOf<platform::EInOutError>([&] { platform::copyFileNoOverwrite(source, existing); }),
-             u"The specified file already exists"_s);
+    QCOMPARE(
+        errorOf<platform::EInOutError>([&] { platform::copyFileNoOverwrite(source, existing); }),
+        u"The specified file already exists"_s);
     QCOMPARE(readFile(existing), QByteArray("old"));
 }
 

@@ -9,23 +9,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_files.h"
+
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using platform::TDateTime;
+using test_files::readFile;
+using test_files::writeFile;
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 int modeOf(const QString& path) {
     struct stat st {};

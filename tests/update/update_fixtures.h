@@ -12,6 +12,8 @@
 #include <QString>
 #include <QTest>
 
+#include "test_files.h"
+
 namespace fixtures {
 
 // A fixed central age with a non-zero millisecond part.
@@ -27,36 +29,16 @@ inline platform::TDateTime plusMs(platform::TDateTime age, qint64 ms) {
     return platform::encodeDateTime(clock.date(), clock.time().msecsSinceStartOfDay());
 }
 
-// Writes root/relative ("/" separators) with content, creating folders.
-inline QString writeFile(const QString& root, const QString& relative, const QByteArray& content) {
-    const QString path = root + u'/' + relative;
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write fixture %s", qPrintable(path));
-    file.write(content);
-    file.close();
-    return path;
-}
+using test_files::ageOf;
+using test_files::readFile;
 
+// Writes root/relative ("/" separators) with content, creating folders, stamped
+// with age unless it is negative.
 inline QString writeFile(const QString& root, const QString& relative, const QByteArray& content,
-                         platform::TDateTime age) {
-    const QString path = writeFile(root, relative, content);
-    platform::stampFileAge(path, age);
+                         platform::TDateTime age = -1.0) {
+    const QString path = root + u'/' + relative;
+    test_files::writeFile(path, content, age);
     return path;
-}
-
-inline QByteArray readFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return file.readAll();
-}
-
-inline platform::TDateTime ageOf(const QString& path) {
-    platform::TDateTime age = -1.0;
-    platform::tryReadFileAge(path, age);
-    return age;
 }
 
 } // namespace fixtures
