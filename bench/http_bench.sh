@@ -7,6 +7,8 @@
 # Runs are alternated and repeated; medians are reported. Caches stay warm for
 # both sides alike.
 set -euo pipefail
+# shellcheck source-path=SCRIPTDIR source=bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 usage() {
     cat <<EOF
@@ -57,31 +59,9 @@ server="$(readlink -f "$server")"
 
 # The tools compared against; installed here, never in CI. RUNLEVEL=1 keeps the
 # package from starting a web server of its own.
-need=()
-command -v curl >/dev/null || need+=(curl)
-[ -x /usr/bin/time ] || need+=(time)
-[ "$with_nginx" -eq 0 ] || [ -x /usr/sbin/nginx ] || need+=(nginx)
-if [ ${#need[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    RUNLEVEL=1 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
-
-modules=(SysAdmin.exe Registry.exe Appointments.exe Prescriptions.exe Billing.exe Archive.exe
-    Emergency.exe Exams.exe Inventory.exe SurgerySchedule.exe Equipment.exe Purchasing.exe
-    Finance.exe Costs.exe Denials.exe TeamViewerQS_pt.exe Supremo.exe)
-libraries=(qtintf70.dll gds32.dll SiUSBXp.dll mp2032.dll dbexpint.dll BEMADP32.dll dbxfb.dll
-    fbclient.dll libeay32.dll ssleay32.dll BRySignerCAdESCOM.dll BRySignerCOM.dll RvBase.rvc
-    RvClass.rvc RvCsDraw.rvc RvCsRpt.rvc RvCsStd.rvc RvData.rvc RvProj.rvc System.rvc
-    SysFunc.rvc msvcp100.dll msvcr100.dll zlib1.dll firebird.conf)
-reports=(RelSysAdmin RelAppointments RelSurgerySchedule RelBillingSetup RelRegistry
-    RelPurchasing RelDiseaseControl RelEquipment RelRecordsControl RelCosts RelInventory RelExams
-    RelBillPrinting RelBilling RelFinance RelDenials RelGuideAPAC RelGuideTISS RelAccountPrint
-    RelDatabaseCheck RelPrescription RelMedicalPrescription RelEmergency RelReception
-    RelPrescriptionReport RelArchive RelNutrition RelContinuousUse RelClaimsXml)
-stamp="2024-03-15 12:34:56.789"
-module=SysAdmin.exe
+tools=(curl /usr/bin/time:time)
+[ "$with_nginx" -eq 0 ] || tools+=(/usr/sbin/nginx:nginx)
+RUNLEVEL=1 install_missing "${tools[@]}"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -94,35 +74,10 @@ cleanup() {
 trap cleanup EXIT
 
 central="$work/central"
-total_kb=$((size_mb * 1024))
-exe_kb=$((total_kb * 2 / 3 / ${#modules[@]}))
-lib_kb=$((total_kb / 3 / ${#libraries[@]}))
-mkdir -p "$central/Relatorio"
-make_file() { # path kilobytes
-    head -c "$(($2 * 1024))" /dev/urandom >"$1"
-    touch -m -d "$stamp" "$1"
-}
-for m in "${modules[@]}"; do make_file "$central/$m" "$exe_kb"; done
-for l in "${libraries[@]}"; do make_file "$central/$l" "$lib_kb"; done
-make_file "$central/common.ini" 4
-for r in "${reports[@]}"; do make_file "$central/Relatorio/$r.rav" 96; done
-
-# The files of a cold run (the module and the shared files), as relative names.
-cold_files=("$module" common.ini "${libraries[@]}")
-for r in "${reports[@]}"; do cold_files+=("Relatorio/$r.rav"); done
-all_files=("${modules[@]}" common.ini "${libraries[@]}")
-for r in "${reports[@]}"; do all_files+=("Relatorio/$r.rav"); done
+make_central "$central" "$size_mb"
 
 central_filler="$work/central-filler"
-cp -al "$central" "$central_filler"
-if [ "$filler" -gt 0 ]; then
-    (
-        cd "$central_filler"
-        for ((d = 0; d < (filler + 199) / 200; d++)); do mkdir -p "filler/d$d"; done
-        for ((i = 0; i < filler; i++)); do echo "$i" >"filler/d$((i / 200))/f$i.txt"; done
-        find filler -type f -exec touch -m -d "$stamp" {} +
-    )
-fi
+make_filler_copy "$central" "$central_filler" "$filler"
 
 central_big="$work/central-big"
 cp -al "$central" "$central_big"
@@ -142,17 +97,6 @@ start_fileserver() { # root ; sets server_url (not a subshell: the pid is kept)
     done
     server_url="http://127.0.0.1:$port"
 }
-
-seconds() { # command... ; prints wall seconds
-    local start end
-    start=$EPOCHREALTIME
-    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-    end=$EPOCHREALTIME
-    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 fresh_local() { # dir
     rm -rf "$1"
@@ -201,7 +145,7 @@ url_big=$server_url
 fresh_local "$work/local-big"
 /usr/bin/time -v "$update" --dir "$work/local-big" --url "$url_big" --module Huge.exe \
     >/dev/null 2>"$work/time-big.txt"
-big_rss_kb=$(awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$work/time-big.txt")
+big_rss_kb=$(max_rss_kb <"$work/time-big.txt")
 big_size=$(stat -c %s "$work/local-big/Huge.exe")
 rm -rf "$work/local-big"
 

@@ -6,6 +6,8 @@
 # Runs are alternated and repeated; medians are reported. Page cache is warm for
 # both sides alike (the script never drops caches on a shared machine).
 set -euo pipefail
+# shellcheck source-path=SCRIPTDIR source=bench_lib.sh
+source "$(dirname "$0")/bench_lib.sh"
 
 usage() {
     cat <<EOF
@@ -41,30 +43,7 @@ done
 binary="$(readlink -f "$binary")"
 
 # The tools compared against; installed here, never in CI.
-need=()
-command -v rsync >/dev/null || need+=(rsync)
-[ -x /usr/bin/time ] || need+=(time)
-if [ ${#need[@]} -gt 0 ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
-
-modules=(SysAdmin.exe Registry.exe Appointments.exe Prescriptions.exe Billing.exe Archive.exe
-    Emergency.exe Exams.exe Inventory.exe SurgerySchedule.exe Equipment.exe Purchasing.exe
-    Finance.exe Costs.exe Denials.exe TeamViewerQS_pt.exe Supremo.exe)
-# The distinct shared support files ("/" separators on this file system).
-libraries=(qtintf70.dll gds32.dll SiUSBXp.dll mp2032.dll dbexpint.dll BEMADP32.dll dbxfb.dll
-    fbclient.dll libeay32.dll ssleay32.dll BRySignerCAdESCOM.dll BRySignerCOM.dll RvBase.rvc
-    RvClass.rvc RvCsDraw.rvc RvCsRpt.rvc RvCsStd.rvc RvData.rvc RvProj.rvc System.rvc
-    SysFunc.rvc msvcp100.dll msvcr100.dll zlib1.dll firebird.conf)
-reports=(RelSysAdmin RelAppointments RelSurgerySchedule RelBillingSetup RelRegistry
-    RelPurchasing RelDiseaseControl RelEquipment RelRecordsControl RelCosts RelInventory RelExams
-    RelBillPrinting RelBilling RelFinance RelDenials RelGuideAPAC RelGuideTISS RelAccountPrint
-    RelDatabaseCheck RelPrescription RelMedicalPrescription RelEmergency RelReception
-    RelPrescriptionReport RelArchive RelNutrition RelContinuousUse RelClaimsXml)
-stamp="2024-03-15 12:34:56.789"
+install_missing rsync /usr/bin/time:time
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -73,54 +52,14 @@ central="$work/central"
 central_filler="$work/central-filler"
 list="$work/files.txt"
 
-# Sizes: two thirds of the total in the executables, the rest in the libraries;
-# the settings file and the report definitions are small, as they are in life.
-total_kb=$((size_mb * 1024))
-exe_kb=$((total_kb * 2 / 3 / ${#modules[@]}))
-lib_kb=$((total_kb / 3 / ${#libraries[@]}))
-mkdir -p "$central/Relatorio"
-make_file() { # path kilobytes
-    head -c "$(($2 * 1024))" /dev/urandom >"$1"
-    touch -m -d "$stamp" "$1"
-}
-for m in "${modules[@]}"; do make_file "$central/$m" "$exe_kb"; done
-for l in "${libraries[@]}"; do make_file "$central/$l" "$lib_kb"; done
-make_file "$central/common.ini" 4
-for r in "${reports[@]}"; do make_file "$central/Relatorio/$r.rav" 96; done
-
-module=SysAdmin.exe
-{
-    echo "$module"
-    echo common.ini
-    printf '%s\n' "${libraries[@]}"
-    for r in "${reports[@]}"; do echo "Relatorio/$r.rav"; done
-} >"$list"
+make_central "$central" "$size_mb"
+printf '%s\n' "${cold_files[@]}" >"$list"
 
 # The same central copy plus a filler tree, sharing the big files by hard links.
-cp -al "$central" "$central_filler"
-if [ "$filler" -gt 0 ]; then
-    (
-        cd "$central_filler"
-        mkdir -p filler
-        for ((d = 0; d < (filler + 199) / 200; d++)); do mkdir -p "filler/d$d"; done
-        for ((i = 0; i < filler; i++)); do echo "$i" >"filler/d$((i / 200))/f$i.txt"; done
-        find filler -type f -exec touch -m -d "$stamp" {} +
-    )
-fi
+make_filler_copy "$central" "$central_filler" "$filler"
 
 central_files=$(find "$central" -type f | wc -l)
 central_bytes=$(du -sb "$central" | cut -f1)
-
-seconds() { # command... ; prints wall seconds
-    local start end
-    start=$EPOCHREALTIME
-    "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
-    end=$EPOCHREALTIME
-    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) printf "%.3f", v[(NR + 1) / 2]; else printf "%.3f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 quorvia_cold=()
 rsync_cold=()
@@ -139,10 +78,10 @@ fi
 # Peak memory of a cold run.
 rm -rf "$work/local-q" && mkdir -p "$work/local-q"
 peak_kb=$(/usr/bin/time -v "$binary" --dir "$work/local-q" --share "$central" --module "$module" \
-    --shared-files 2>&1 >/dev/null | awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }')
+    --shared-files 2>&1 >/dev/null | max_rss_kb)
 rm -rf "$work/local-r" && mkdir -p "$work/local-r"
 rsync_peak_kb=$(/usr/bin/time -v rsync -a --files-from="$list" "$central/" "$work/local-r/" 2>&1 \
-    >/dev/null | awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }')
+    >/dev/null | max_rss_kb)
 
 # No-op: the installation is current; the share holds the filler as well.
 "$binary" --dir "$work/local-q" --share "$central_filler" --module "$module" --shared-files >/dev/null
@@ -158,10 +97,10 @@ for ((i = 0; i < repeat; i++)); do
     find_noop+=("$(seconds find "$central_filler" -type f -printf '%T@ %p\n')")
 done
 
-qc=$(median "${quorvia_cold[@]}")
-rc=$(median "${rsync_cold[@]}")
-qn=$(median "${quorvia_noop[@]}")
-fn=$(median "${find_noop[@]}")
+qc=$(median --digits 3 "${quorvia_cold[@]}")
+rc=$(median --digits 3 "${rsync_cold[@]}")
+qn=$(median --digits 3 "${quorvia_noop[@]}")
+fn=$(median --digits 3 "${find_noop[@]}")
 cat <<EOF
 central copy: $central_files files, $((central_bytes / 1048576)) MB; filler: $filler files; runs: $repeat; cores: $(nproc)
 cold run     quorvia-update ${qc} s   rsync -a --files-from ${rc} s   ratio $(ratio "$qc" "$rc") (target <= 1.0)
