@@ -45,7 +45,7 @@ namespace {
 
 enum class Artwork { None, Centred, TopLeft };
 
-struct PictureSpec {
+struct PictureRow {
     TImage* TFrmMenu::*member;
     const char16_t* name;
     QRect geometry;
@@ -53,7 +53,7 @@ struct PictureSpec {
 };
 
 // The picture board, bottom to top: later pictures lie above earlier ones.
-const PictureSpec PictureLayout[] = {
+const PictureRow PictureLayout[] = {
     {&TFrmMenu::Image1, u"Image1", {0, 0, 1018, 662}, Artwork::Centred},
     {&TFrmMenu::imgProntuario, u"imgProntuario", {517, 116, 474, 66}, Artwork::Centred},
     {&TFrmMenu::imgAgendaConsulta, u"imgAgendaConsulta", {33, 114, 465, 68}, Artwork::Centred},
@@ -127,14 +127,14 @@ void TFrmMenu::createComponents() {
     connect(FechaoSistemadeGesttoHospitalar1, &QAction::triggered, this,
             &TFrmMenu::FechaoSistemadeGesttoHospitalar1Click);
 
-    for (const PictureSpec& spec : PictureLayout) {
-        const QString name = QString::fromUtf16(spec.name);
-        TImage* picture = addPicture(name, spec.geometry);
-        this->*spec.member = picture;
-        if (spec.artwork != Artwork::None)
+    for (const PictureRow& row : PictureLayout) {
+        const QString name = QString::fromUtf16(row.name);
+        TImage* picture = addPicture(name, row.geometry);
+        this->*row.member = picture;
+        if (row.artwork != Artwork::None)
             picture->setPicture(
                 QPixmap(QStringLiteral(":/artwork/") + name + QStringLiteral(".jpg")),
-                spec.artwork == Artwork::Centred);
+                row.artwork == Artwork::Centred);
         if (picture != Image1)
             picture->setCursor(Qt::PointingHandCursor);
         if (picture != imgAeC)

@@ -18,9 +18,9 @@ TDateTime encodeDateTime(QDate date, qint64 msecOfDay);
 // nearest millisecond). Returns false for values outside the calendar.
 bool decodeDateTime(TDateTime value, QDate& date, qint64& msecOfDay);
 
-// The clock fields of a QDateTime (its own time spec is ignored), cut to the ms.
+// The clock fields of a QDateTime (its own time zone is ignored), cut to the ms.
 TDateTime fromClockTime(const QDateTime& clock);
-// A QDateTime in local time spec with the clock fields of value.
+// A local QDateTime with the clock fields of value.
 QDateTime toClockTime(TDateTime value);
 
 // The current local date and time.
