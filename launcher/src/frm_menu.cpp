@@ -377,12 +377,9 @@ void TFrmMenu::startRuns(UpdateRunRequest request) {
                 std::move(observer));
             updater->Execute(next->moduleName, next->additionalFiles);
             return; // the run's completion starts the next waiting run
-        } catch (const platform::Exception& error) {
-            launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
-                                           error.message());
         } catch (const std::exception& error) {
             launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
-                                           QString::fromLocal8Bit(error.what()));
+                                           platform::errorMessage(error));
         }
         // The run could not be prepared: the panel keeps animating, the queue goes on.
         next = m_runs.finishCurrent();

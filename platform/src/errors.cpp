@@ -5,6 +5,12 @@
 
 namespace platform {
 
+QString errorMessage(const std::exception& error) {
+    if (const auto* ours = dynamic_cast<const Exception*>(&error))
+        return ours->message();
+    return QString::fromLocal8Bit(error.what());
+}
+
 QString systemErrorMessage(int errorNumber) {
     switch (errorNumber) {
     case ENOENT:

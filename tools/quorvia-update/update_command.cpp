@@ -212,11 +212,8 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
             },
             observer);
         updater->Execute(options.module, options.sharedFiles);
-    } catch (const platform::Exception& e) {
-        err << e.message() << '\n';
-        return exit_codes::NotPrepared;
     } catch (const std::exception& e) {
-        err << QString::fromLocal8Bit(e.what()) << '\n';
+        err << platform::errorMessage(e) << '\n';
         return exit_codes::NotPrepared;
     }
     if (!completed)

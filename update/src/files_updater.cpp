@@ -16,10 +16,8 @@ namespace {
 QString messageOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
-    } catch (const platform::Exception& e) {
-        return e.message();
     } catch (const std::exception& e) {
-        return QString::fromLocal8Bit(e.what());
+        return platform::errorMessage(e);
     } catch (...) {
         return QStringLiteral("Unknown error");
     }

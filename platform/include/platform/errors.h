@@ -18,10 +18,10 @@ private:
     QString m_message;
 };
 
-#define QUORVIA_DECLARE_EXCEPTION(Name, Base)                                                    \
-    class Name : public Base {                                                                    \
-    public:                                                                                       \
-        using Base::Base;                                                                         \
+#define QUORVIA_DECLARE_EXCEPTION(Name, Base)                                                      \
+    class Name : public Base {                                                                     \
+    public:                                                                                        \
+        using Base::Base;                                                                          \
     };
 
 QUORVIA_DECLARE_EXCEPTION(EInOutError, Exception)
@@ -38,14 +38,31 @@ QUORVIA_DECLARE_EXCEPTION(EListError, Exception)
 
 // Messages shared by several layers, spelled once.
 namespace messages {
-inline QString pathNotFound() { return QStringLiteral("The specified path was not found"); }
-inline QString fileAlreadyExists() { return QStringLiteral("The specified file already exists"); }
-inline QString invalidPathChars() { return QStringLiteral("Invalid characters in path"); }
-inline QString fileNotFound() { return QStringLiteral("File not found"); }
-inline QString pathTooLong() { return QStringLiteral("The specified path is too long"); }
-inline QString pathFormatNotSupported() { return QStringLiteral("The path format is not supported"); }
-inline QString duplicatesNotAllowed() { return QStringLiteral("Duplicates not allowed"); }
+inline QString pathNotFound() {
+    return QStringLiteral("The specified path was not found");
+}
+inline QString fileAlreadyExists() {
+    return QStringLiteral("The specified file already exists");
+}
+inline QString invalidPathChars() {
+    return QStringLiteral("Invalid characters in path");
+}
+inline QString fileNotFound() {
+    return QStringLiteral("File not found");
+}
+inline QString pathTooLong() {
+    return QStringLiteral("The specified path is too long");
+}
+inline QString pathFormatNotSupported() {
+    return QStringLiteral("The path format is not supported");
+}
+inline QString duplicatesNotAllowed() {
+    return QStringLiteral("Duplicates not allowed");
+}
 } // namespace messages
+
+// The message of any error: ours carry it as text, others as their what().
+QString errorMessage(const std::exception& error);
 
 // The operating system's text for an errno value, worded as the Windows messages
 // users of this program know for the common cases (missing, denied, in use).
