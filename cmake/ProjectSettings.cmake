@@ -23,10 +23,14 @@ target_link_libraries(quorvia_test_settings INTERFACE quorvia_settings Qt6::Test
 target_compile_definitions(quorvia_test_settings INTERFACE QT_FORCE_ASSERTS)
 target_include_directories(quorvia_test_settings INTERFACE ${PROJECT_SOURCE_DIR}/tests/support)
 
-# quorvia_add_test(NAME name SOURCES ... LIBS ... [GUI])
+# quorvia_add_test(NAME tst_name SOURCES tst_name.cpp ... LIBS ... [GUI])
 # GUI tests run on the offscreen platform so that they never need a display.
+# Every test program, its main source and its CTest name are called tst_<what>.
 function(quorvia_add_test)
   cmake_parse_arguments(T "GUI" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_NAME MATCHES "^tst_[a-z0-9_]+$" OR NOT "${T_NAME}.cpp" IN_LIST T_SOURCES)
+    message(FATAL_ERROR "test ${T_NAME}: name it tst_<what> and give it tst_<what>.cpp")
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE quorvia_test_settings ${T_LIBS})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})

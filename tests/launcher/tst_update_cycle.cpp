@@ -374,4 +374,4 @@ void UpdateCycleTest::supportMail() {
 }
 
 QTEST_MAIN(UpdateCycleTest)
-#include "test_update_cycle.moc"
+#include "tst_update_cycle.moc"

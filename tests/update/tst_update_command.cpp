@@ -332,4 +332,4 @@ void UpdateCommandTest::urlWinsOverShare() {
 }
 
 QTEST_GUILESS_MAIN(UpdateCommandTest)
-#include "update_command_test.moc"
+#include "tst_update_command.moc"

@@ -339,4 +339,4 @@ void MessageRulesTest::formatErrors() {
 }
 
 QTEST_GUILESS_MAIN(MessageRulesTest)
-#include "test_message_rules.moc"
+#include "tst_message_rules.moc"

@@ -692,4 +692,4 @@ void MessageFormTest::memoKeepsLineBreaksAsCrLf() {
 }
 
 QTEST_MAIN(MessageFormTest)
-#include "test_message_form.moc"
+#include "tst_message_form.moc"

@@ -193,4 +193,4 @@ void FolderSourceTest::failedFetchKeepsTarget() {
 }
 
 QTEST_GUILESS_MAIN(FolderSourceTest)
-#include "folder_source_test.moc"
+#include "tst_folder_source.moc"

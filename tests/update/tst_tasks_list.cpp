@@ -246,4 +246,4 @@ void TasksListTest::runWithSender() {
 }
 
 QTEST_GUILESS_MAIN(TasksListTest)
-#include "tasks_list_test.moc"
+#include "tst_tasks_list.moc"

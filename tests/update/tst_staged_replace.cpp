@@ -200,4 +200,4 @@ void TestStagedReplace::settings() {
 }
 
 QTEST_GUILESS_MAIN(TestStagedReplace)
-#include "staged_replace_test.moc"
+#include "tst_staged_replace.moc"

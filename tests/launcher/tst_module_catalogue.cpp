@@ -149,4 +149,4 @@ void ModuleCatalogueTest::picturesOutsideTheCatalogue() {
 }
 
 QTEST_MAIN(ModuleCatalogueTest)
-#include "test_module_catalogue.moc"
+#include "tst_module_catalogue.moc"

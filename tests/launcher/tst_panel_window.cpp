@@ -555,4 +555,4 @@ void PanelWindowTest::activityIndicatorStillUntilAnimated() {
 }
 
 QTEST_MAIN(PanelWindowTest)
-#include "test_panel_window.moc"
+#include "tst_panel_window.moc"

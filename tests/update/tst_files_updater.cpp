@@ -370,4 +370,4 @@ void FilesUpdaterTest::blankUrlSelectsServer() {
 }
 
 QTEST_GUILESS_MAIN(FilesUpdaterTest)
-#include "files_updater_test.moc"
+#include "tst_files_updater.moc"

@@ -209,4 +209,4 @@ void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
 }
 
 QTEST_MAIN(SingleInstanceTest)
-#include "test_single_instance.moc"
+#include "tst_single_instance.moc"
