@@ -61,10 +61,8 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
     fillCaptionWidths(metrics, shown);
 
     const QSize screen = screenSize();
-    QString measured = Msg;
-    measured.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    const QRect textRect = metrics.boundingRect(QRect(0, 0, screen.width() / 2, 0),
-                                                Qt::TextWordWrap | Qt::TextExpandTabs, measured);
+    // Wrapped as the memo will wrap it, so the text never needs more than half the screen.
+    const QSize textSize = MeasureMemoText(form->font(), Msg, screen.width() / 2);
 
     // A plain pointer into the constant table: the optional copy upset the
     // optimiser's uninitialised-value analysis.
@@ -75,7 +73,7 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
     input.averageCharSize = MeasureAverageCharSize(metrics);
     input.captionWidths = CaptionWidthCache;
     input.buttons = shown;
-    input.textSize = textRect.size();
+    input.textSize = textSize;
     input.screenSize = screen;
     input.frameSize = QSize(2 * TMessageForm::BorderWidth, 2 * TMessageForm::BorderWidth);
     input.hasIcon = icon != nullptr;

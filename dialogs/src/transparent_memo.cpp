@@ -4,13 +4,55 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QTextLayout>
+
+#include <QtMath>
+
+#include <algorithm>
 
 namespace dialogs {
+
+namespace {
+
+QString withNewlines(const QString& text) {
+    QString normalised = text;
+    normalised.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    normalised.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return normalised;
+}
+
+} // namespace
+
+QTextOption MemoTextOption() {
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    return option;
+}
+
+QSize MeasureMemoText(const QFont& font, const QString& text, int maxWidth) {
+    const QTextOption option = MemoTextOption();
+    qreal width = 0;
+    qreal height = 0;
+    for (const QString& paragraph : withNewlines(text).split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(maxWidth);
+            width = std::max(width, line.naturalTextWidth());
+            height += line.height();
+        }
+        layout.endLayout();
+    }
+    return QSize(qCeil(width), qCeil(height));
+}
 
 TTransparentMemo::TTransparentMemo(QWidget* AOwner) : QPlainTextEdit(AOwner) {
     setReadOnly(true);
     setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    const QTextOption wrapping = MemoTextOption();
+    setWordWrapMode(wrapping.wrapMode());
+    setTabStopDistance(wrapping.tabStopDistance());
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -32,10 +74,7 @@ TTransparentMemo::TTransparentMemo(QWidget* AOwner) : QPlainTextEdit(AOwner) {
 }
 
 void TTransparentMemo::SetText(const QString& text) {
-    QString normalised = text;
-    normalised.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    normalised.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    setPlainText(normalised);
+    setPlainText(withNewlines(text));
 }
 
 QString TTransparentMemo::Text() const {

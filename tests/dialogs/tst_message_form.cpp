@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
+#include <QAbstractTextDocumentLayout>
 #include <QtTest>
 
 using namespace dialogs;
@@ -93,7 +94,9 @@ private slots:
     void captionAndIcon_data();
     void captionAndIcon();
     void appearance();
-    void longMessageWrapsAndScrolls();
+    void wideMessageWraps_data();
+    void wideMessageWraps();
+    void tallMessageScrolls();
     void captionWidthIsMeasuredOnceAndReused();
 
     void placement_data();
@@ -461,21 +464,59 @@ void MessageFormTest::appearance() {
     QCOMPARE(yes->font().pointSize(), 10);
 }
 
-void MessageFormTest::longMessageWrapsAndScrolls() {
+void MessageFormTest::wideMessageWraps_data() {
+    QTest::addColumn<QString>("msg");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("leastLines"); // lines the memo shows at the least
+
+    QString words;
+    for (int i = 0; i < 30; ++i)
+        words += QStringLiteral("palavra ");
+    QTest::newRow("words wrap at blanks") << words << int(mtWarning) << 2;
+
+    // A path without blanks, far wider than the screen: it breaks inside the word.
+    QString path = QStringLiteral("C:\\Quorvia");
+    while (path.size() < 200)
+        path += QStringLiteral("\\ModulosDoSistemaHospitalar");
+    path = path.left(209) + QStringLiteral("\\A.exe");
+    QCOMPARE(path.size(), 215);
+    QTest::newRow("module not installed, 215-character path")
+        << QStringLiteral("Módulo não instalado.\r\n") + path << int(mtInformation) << 3;
+    QTest::newRow("no icon, 215-character path") << path << int(mtCustom) << 2;
+}
+
+void MessageFormTest::wideMessageWraps() {
+    QFETCH(QString, msg);
+    QFETCH(int, type);
+    QFETCH(int, leastLines);
     const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
 
-    QString wide;
-    for (int i = 0; i < 30; ++i)
-        wide += QStringLiteral("palavra ");
-    const auto wideForm = BuildMessageForm(wide, mtWarning, {});
+    const auto wideForm = BuildMessageForm(msg, static_cast<TMsgDlgType>(type), {});
     const Metrics wm = metricsOf(*wideForm);
-    // Text at most half the screen, plus icon column, margins and border.
-    const int widest = screen.width() / 2 + 2 * wm.mx + 32 + wm.gy + 6 + wm.mx / 2;
-    QVERIFY2(wideForm->width() <= widest,
-             qPrintable(QStringLiteral("%1 > %2").arg(wideForm->width()).arg(widest)));
+    // Client area: text at most half the screen, plus icon column, margins and the
+    // frame allowance (border on both sides and 2).
+    const int iconColumn = type == mtCustom ? 0 : 32 + wm.gy;
+    const int widest = screen.width() / 2 + 2 * wm.mx + iconColumn + 6 + wm.mx / 2;
+    const int clientWidth = wideForm->ClientRect().width();
+    QVERIFY2(clientWidth <= widest,
+             qPrintable(QStringLiteral("%1 > %2").arg(clientWidth).arg(widest)));
     QVERIFY(wideForm->width() > screen.width() / 4);
     QCOMPARE(wideForm->Message->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 
+    // The memo wraps the way the dialog was measured: every line shows, none is
+    // cut off or scrolled away, and the whole text is kept.
+    wideForm->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wideForm.get()));
+    TTransparentMemo* memo = wideForm->Message;
+    const int lines = qRound(memo->document()->documentLayout()->documentSize().height());
+    QVERIFY2(lines >= leastLines, qPrintable(QString::number(lines)));
+    QCOMPARE(memo->verticalScrollBar()->maximum(), 0);
+    QVERIFY(lines * QFontMetrics(memo->font()).lineSpacing() <= memo->viewport()->height());
+    QCOMPARE(memo->Text(), msg);
+}
+
+void MessageFormTest::tallMessageScrolls() {
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
     QString tall;
     for (int i = 0; i < 200; ++i)
         tall += QStringLiteral("linha %1\r\n").arg(i);

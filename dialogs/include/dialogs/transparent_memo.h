@@ -1,8 +1,21 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QSize>
+#include <QTextOption>
+
+class QFont;
 
 namespace dialogs {
+
+// How a message wraps, for the memo that shows it and for the dialog that is sized
+// to it alike: at blanks, and inside a word longer than the line (as an edit
+// control does), so a long path without blanks cannot widen the dialog.
+QTextOption MemoTextOption();
+
+// The size a message takes in font when wrapped by MemoTextOption within maxWidth
+// pixels: the widest line and the height of all lines. Any line break counts.
+QSize MeasureMemoText(const QFont& font, const QString& text, int maxWidth);
 
 // Read-only, word-wrapped text area that paints no background of its own, so the
 // dialog's surface shows through. Because a see-through control can leave stale
