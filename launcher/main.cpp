@@ -23,6 +23,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&guard, &launcher::SingleInstanceGuard::activationRequested, panel.get(),
                      &TFrmMenu::AbreoSistemadeGesttoHospitalar1Click);
     panel->show();
+    qCInfo(lcQuorviaInstance) << "window shown";
     const int result = QApplication::exec();
     FrmMenu = nullptr;
     return result;

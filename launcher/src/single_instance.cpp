@@ -1,12 +1,17 @@
 #include "launcher/single_instance.h"
 
+#include <platform/errors.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QStandardPaths>
 #include <QThread>
+
+#include <unistd.h>
 
 // Silent unless asked for (QT_LOGGING_RULES=quorvia.instance.info=true): the program logs nothing.
 Q_LOGGING_CATEGORY(lcQuorviaInstance, "quorvia.instance", QtWarningMsg)
@@ -17,7 +22,38 @@ namespace {
 const QByteArray ActivateRequest = QByteArrayLiteral("activate\n");
 constexpr int ConnectAttempts = 20;
 constexpr int ConnectWaitMs = 250;
+
+constexpr QFile::Permissions OthersMayAccess = QFile::ReadGroup | QFile::WriteGroup |
+                                               QFile::ExeGroup | QFile::ReadOther |
+                                               QFile::WriteOther | QFile::ExeOther;
+
+// A folder only this user can reach: anything else would let other people see,
+// block or impersonate this person's copies.
+bool isPrivateFolder(const QFileInfo& info) {
+    return info.isDir() && info.ownerId() == ::geteuid() &&
+           (info.permissions() & OthersMayAccess) == 0;
+}
 } // namespace
+
+QString instanceRegistryFolder() {
+    // Qt checks the session's folder itself (owner, 0700) and answers empty when
+    // it is unusable, for example one inherited from another user through su.
+    if (qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        if (!runtime.isEmpty() && isPrivateFolder(QFileInfo(runtime)))
+            return QFileInfo(runtime).absoluteFilePath();
+    }
+    const QString fallback =
+        QDir(QDir::tempPath()).filePath(QStringLiteral("quorvia-arvento-%1").arg(::geteuid()));
+    // Made for this user alone; one that exists already must be ours and closed,
+    // and no link, which anyone could plant in the temporary folder.
+    QDir().mkdir(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QFileInfo info(fallback);
+    if (info.isSymLink() || !isPrivateFolder(info))
+        throw platform::EInOutError(
+            QStringLiteral("No private folder for the single-instance registry: %1").arg(fallback));
+    return info.absoluteFilePath();
+}
 
 QString instanceKeyFor(const QString& executablePath) {
     const QFileInfo info(executablePath);
@@ -30,12 +66,7 @@ QString instanceKeyFor(const QString& executablePath) {
 }
 
 SingleInstanceGuard::SingleInstanceGuard(const QString& key, QObject* parent)
-    : QObject(parent), m_key(key),
-      m_lock(std::make_unique<QLockFile>(
-          QDir(QDir::tempPath()).filePath(key + QStringLiteral(".lock")))) {
-    // Only a dead owner makes the lock stale; a copy may run for weeks.
-    m_lock->setStaleLockTime(0);
-}
+    : QObject(parent), m_key(key) {}
 
 SingleInstanceGuard::~SingleInstanceGuard() {
     if (m_server != nullptr)
@@ -43,6 +74,17 @@ SingleInstanceGuard::~SingleInstanceGuard() {
 }
 
 bool SingleInstanceGuard::claim() {
+    QDir folder;
+    try {
+        folder.setPath(instanceRegistryFolder());
+    } catch (const platform::Exception& error) {
+        qCWarning(lcQuorviaInstance) << error.message() << "- running without the guard";
+        return true;
+    }
+    m_serverName = folder.filePath(m_key);
+    m_lock = std::make_unique<QLockFile>(folder.filePath(m_key + QStringLiteral(".lock")));
+    // Only a dead owner makes the lock stale; a copy may run for weeks.
+    m_lock->setStaleLockTime(0);
     if (m_lock->tryLock(0)) {
         startListening();
         qCInfo(lcQuorviaInstance) << "first copy of this program; listening for others";
@@ -57,8 +99,8 @@ void SingleInstanceGuard::startListening() {
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     // A copy that crashed may have left its socket behind; the lock says we own the name.
-    QLocalServer::removeServer(m_key);
-    if (!m_server->listen(m_key)) {
+    QLocalServer::removeServer(m_serverName);
+    if (!m_server->listen(m_serverName)) {
         qCWarning(lcQuorviaInstance)
             << "cannot listen for other copies:" << m_server->errorString();
         return;
@@ -84,7 +126,7 @@ bool SingleInstanceGuard::askFirstCopyToActivate() const {
     // The first copy may have taken the lock but not be listening yet.
     for (int attempt = 0; attempt < ConnectAttempts; ++attempt) {
         QLocalSocket socket;
-        socket.connectToServer(m_key);
+        socket.connectToServer(m_serverName);
         if (socket.waitForConnected(ConnectWaitMs)) {
             socket.write(ActivateRequest);
             const bool sent = socket.waitForBytesWritten(ConnectWaitMs * 4);

@@ -9,13 +9,13 @@
 
 #include <platform/errors.h>
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
-#include <QAbstractTextDocumentLayout>
 #include <QtTest>
 
 using namespace dialogs;

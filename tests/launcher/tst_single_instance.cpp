@@ -7,23 +7,55 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QByteArray FirstCopyLine = QByteArrayLiteral("first copy of this program");
+const QByteArray WindowLine = QByteArrayLiteral("window shown");
 const QByteArray ActivationLine = QByteArrayLiteral("activation requested by another copy");
 constexpr int StartWaitMs = 30'000;
+
+// Who starts a copy: this test's own user, or another person of the workstation.
+struct Person {
+    std::optional<uid_t> uid; // none: the test's own user
+    gid_t gid = 0;
+    QString name;
+    QString runtimeFolder; // the session's XDG_RUNTIME_DIR; empty: none
+};
 
 // A launcher process whose standard error the test reads.
 class LauncherProcess {
 public:
-    LauncherProcess(const QString& program, const QString& tempFolder) {
+    LauncherProcess(const QString& program, const QString& tempFolder, const Person& person = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("QT_LOGGING_RULES"),
                    QStringLiteral("qt.*=false\nquorvia.instance.info=true"));
-        // Lock and socket names live in the temp folder; keep them private to this test.
+        // Without a runtime folder the registry lives under the temporary folder;
+        // both are private to this test.
         env.insert(QStringLiteral("TMPDIR"), tempFolder);
+        if (person.runtimeFolder.isEmpty())
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        else
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), person.runtimeFolder);
+        if (person.uid) {
+            env.insert(QStringLiteral("USER"), person.name);
+            env.insert(QStringLiteral("LOGNAME"), person.name);
+            env.insert(QStringLiteral("HOME"), tempFolder);
+            const uid_t uid = *person.uid;
+            const gid_t gid = person.gid;
+            // The other person's process, as a log-in would start it: their ids only.
+            m_process.setChildProcessModifier([uid, gid] {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                    ::_exit(127);
+            });
+        }
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(QFileInfo(program).absolutePath());
         m_process.start(program, {});
@@ -74,6 +106,8 @@ private slots:
     void secondCopyGivesWay();
     void copyFromAnotherFolderRunsBeside();
     void lockLeftByACrashIsTakenOver();
+    void eachPersonGetsTheirOwnCopy_data();
+    void eachPersonGetsTheirOwnCopy();
 
 private:
     QString copyLauncherTo(const QString& folderName, const QString& fileName);
@@ -196,7 +230,10 @@ void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
         crashed.process().kill(); // no clean-up: lock file and socket stay behind
         QVERIFY(crashed.process().waitForFinished(StartWaitMs));
     }
-    QVERIFY(!QDir(m_tempFolder).entryList(QDir::Files | QDir::System | QDir::Hidden).isEmpty());
+    // Without a runtime folder the registry is this user's private folder in the temporary one.
+    const QDir registry(
+        QDir(m_tempFolder).filePath(QStringLiteral("quorvia-arvento-%1").arg(::geteuid())));
+    QVERIFY(!registry.entryList(QDir::Files | QDir::System | QDir::Hidden).isEmpty());
 
     LauncherProcess next(path, m_tempFolder);
     QVERIFY2(next.waitForOutput(FirstCopyLine), next.errors().constData());
@@ -206,6 +243,80 @@ void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
     QVERIFY(later.process().waitForFinished(StartWaitMs));
     QCOMPARE(later.process().exitCode(), 0);
     QVERIFY2(next.waitForOutput(ActivationLine), next.errors().constData());
+}
+
+void SingleInstanceTest::eachPersonGetsTheirOwnCopy_data() {
+    QTest::addColumn<bool>("firstHasRuntimeFolder");
+    QTest::addColumn<QString>("secondRuntimeFolder"); // "", "own" or "first's"
+    QTest::newRow("only the shared temporary folder") << false << QString();
+    QTest::newRow("first with a runtime folder, second without") << true << QString();
+    QTest::newRow("both with their own runtime folder") << true << QStringLiteral("own");
+    // As after su: the session's folder still names the first person's.
+    QTest::newRow("second inherits the first's runtime folder")
+        << true << QStringLiteral("first's");
+}
+
+void SingleInstanceTest::eachPersonGetsTheirOwnCopy() {
+    QFETCH(bool, firstHasRuntimeFolder);
+    QFETCH(QString, secondRuntimeFolder);
+    if (::geteuid() != 0)
+        QSKIP("Starting a copy as another person needs root");
+    const passwd* other = ::getpwnam("nobody");
+    if (other == nullptr)
+        QSKIP("No unprivileged user \"nobody\" on this machine");
+
+    // One installation both people can run, as on a shared workstation; the
+    // temporary folder is shared like /tmp.
+    const QString program =
+        copyLauncherTo(QStringLiteral("install"), QStringLiteral("quorvia-arvento"));
+    QVERIFY(!program.isEmpty());
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(m_root->path(), open)); // QTemporaryDir makes it 0700
+    QVERIFY(QFile::setPermissions(m_root->filePath(QStringLiteral("install")), open));
+    QVERIFY(QFile::setPermissions(program, open));
+    QVERIFY(QDir().mkpath(m_root->filePath(QStringLiteral("install/Relatorio"))));
+    QCOMPARE(::chmod(QFile::encodeName(m_tempFolder).constData(), 01777), 0);
+
+    auto runtimeFolderOwnedBy = [&](const QString& name, uid_t uid, gid_t gid) {
+        const QString folder = m_root->filePath(name);
+        if (!QDir().mkpath(folder) ||
+            !QFile::setPermissions(folder,
+                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) ||
+            ::chown(QFile::encodeName(folder).constData(), uid, gid) != 0)
+            return QString();
+        return folder;
+    };
+    Person first;
+    if (firstHasRuntimeFolder)
+        first.runtimeFolder = runtimeFolderOwnedBy(QStringLiteral("run-first"), 0, 0);
+    Person second{other->pw_uid, other->pw_gid, QString::fromLocal8Bit(other->pw_name), {}};
+    if (secondRuntimeFolder == QStringLiteral("own"))
+        second.runtimeFolder =
+            runtimeFolderOwnedBy(QStringLiteral("run-second"), other->pw_uid, other->pw_gid);
+    else if (secondRuntimeFolder == QStringLiteral("first's"))
+        second.runtimeFolder = first.runtimeFolder;
+    QVERIFY(firstHasRuntimeFolder == !first.runtimeFolder.isEmpty());
+    QVERIFY(secondRuntimeFolder.isEmpty() == second.runtimeFolder.isEmpty());
+
+    LauncherProcess firstCopy(program, m_tempFolder, first);
+    QVERIFY2(firstCopy.waitForOutput(WindowLine), firstCopy.errors().constData());
+
+    // The second person gets a launcher of their own, at once.
+    LauncherProcess secondCopy(program, m_tempFolder, second);
+    QVERIFY2(secondCopy.waitForOutput(FirstCopyLine), secondCopy.errors().constData());
+    QVERIFY2(secondCopy.waitForOutput(WindowLine), secondCopy.errors().constData());
+
+    // Starting again, the second person brings their own copy forward, not the first's.
+    LauncherProcess secondAgain(program, m_tempFolder, second);
+    QVERIFY(secondAgain.process().waitForFinished(StartWaitMs));
+    QCOMPARE(secondAgain.process().exitCode(), 0);
+    QVERIFY2(!secondAgain.errors().contains(FirstCopyLine), secondAgain.errors().constData());
+    QVERIFY2(secondCopy.waitForOutput(ActivationLine), secondCopy.errors().constData());
+
+    QCOMPARE(firstCopy.process().state(), QProcess::Running);
+    QCOMPARE(secondCopy.process().state(), QProcess::Running);
+    QVERIFY2(!firstCopy.errors().contains(ActivationLine), firstCopy.errors().constData());
 }
 
 QTEST_MAIN(SingleInstanceTest)
