@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QIcon>
 #include <QLabel>
 #include <QScreen>
 #include <QStyle>
@@ -145,6 +146,9 @@ std::unique_ptr<TMessageForm> BuildMessageForm(const QString& Msg, TMsgDlgType D
         auto* button = new TBitBtn(panel);
         button->setObjectName(ButtonComponentNames[index].toString());
         button->SetKind(ButtonGlyphKinds[index]);
+        // A button whose kind brings no picture still gets one of the same set.
+        if (ButtonGlyphKinds[index] == bkCustom)
+            button->setIcon(QIcon(ButtonGlyphResource(static_cast<TMsgDlgBtn>(i))));
         button->setText(ButtonCaptionTexts[index].toString());
         button->setFont(buttonFont);
         button->SetModalResult(ButtonResults[index]);

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFont>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -15,34 +16,64 @@
 #include <QWindow>
 #include <QtDebug>
 
+// Resources of a static library must be registered by hand; outside any namespace.
+static void initDialogGlyphs() {
+    static bool registered = false;
+    if (!registered) {
+        Q_INIT_RESOURCE(dialog_glyphs);
+        registered = true;
+    }
+}
+
 namespace dialogs {
 
-std::optional<QStyle::StandardPixmap> GlyphPixmapFor(TBitBtnKind kind) {
+namespace {
+QString glyphPath(QStringView name) {
+    initDialogGlyphs();
+    return QStringLiteral(":/dialogs/glyphs/%1.png").arg(name);
+}
+} // namespace
+
+QString GlyphResourceFor(TBitBtnKind kind) {
     switch (kind) {
     case bkOK:
-        return QStyle::SP_DialogOkButton;
+        return glyphPath(u"ok");
     case bkCancel:
-        return QStyle::SP_DialogCancelButton;
+        return glyphPath(u"cancel");
     case bkHelp:
-        return QStyle::SP_DialogHelpButton;
+        return glyphPath(u"help");
     case bkYes:
-        return QStyle::SP_DialogYesButton;
+        return glyphPath(u"yes");
     case bkNo:
-        return QStyle::SP_DialogNoButton;
+        return glyphPath(u"no");
     case bkClose:
-        return QStyle::SP_DialogCloseButton;
+        return glyphPath(u"close");
     case bkAbort:
-        return QStyle::SP_DialogAbortButton;
+        return glyphPath(u"abort");
     case bkRetry:
-        return QStyle::SP_DialogRetryButton;
+        return glyphPath(u"retry");
     case bkIgnore:
-        return QStyle::SP_DialogIgnoreButton;
+        return glyphPath(u"ignore");
     case bkAll:
-        return QStyle::SP_DialogYesToAllButton;
+        return glyphPath(u"all");
     case bkCustom:
         break;
     }
-    return std::nullopt;
+    return QString();
+}
+
+QString ButtonGlyphResource(TMsgDlgBtn button) {
+    switch (button) {
+    case mbNoToAll:
+        return glyphPath(u"no-to-all");
+    case mbYesToAll:
+        return glyphPath(u"yes-to-all");
+    case mbClose:
+        return GlyphResourceFor(bkClose);
+    default:
+        break;
+    }
+    return button < ButtonCount ? GlyphResourceFor(ButtonGlyphKinds[button]) : QString();
 }
 
 // --- TBitBtn ---------------------------------------------------------------
@@ -53,10 +84,8 @@ TBitBtn::TBitBtn(QWidget* AOwner) : QPushButton(AOwner) {
 
 void TBitBtn::SetKind(TBitBtnKind kind) {
     m_kind = kind;
-    if (const auto pixmap = GlyphPixmapFor(kind))
-        setIcon(style()->standardIcon(*pixmap, nullptr, this));
-    else
-        setIcon(QIcon());
+    const QString glyph = GlyphResourceFor(kind);
+    setIcon(glyph.isEmpty() ? QIcon() : QIcon(glyph));
     // A cancel glyph makes a cancel button; the default role is given by the
     // builder alone, since a dialog has exactly one default button here.
     if (kind == bkCancel)

@@ -94,6 +94,8 @@ private slots:
     void captionAndIcon_data();
     void captionAndIcon();
     void appearance();
+    void glyphs_data();
+    void glyphs();
     void wideMessageWraps_data();
     void wideMessageWraps();
     void tallMessageScrolls();
@@ -203,6 +205,9 @@ void MessageFormTest::buttonSets() {
                 defaults << b->objectName();
         QCOMPARE(defaults, QStringList{defaultName});
         QCOMPARE(form->CancelButton() ? form->CancelButton()->objectName() : QString(), cancelName);
+        // Every button has its picture.
+        for (const TBitBtn* b : buttons)
+            QVERIFY2(!b->icon().isNull(), qPrintable(b->objectName()));
         // One common width, left to right without overlap, centred in the band.
         for (qsizetype i = 1; i < buttons.size(); ++i) {
             QCOMPARE(buttons[i]->width(), buttons[0]->width());
@@ -462,6 +467,81 @@ void MessageFormTest::appearance() {
     QCOMPARE(yes->Kind(), bkYes);
     QCOMPARE(no->Kind(), bkAbort); // the abort glyph, on purpose
     QCOMPARE(yes->font().pointSize(), 10);
+}
+
+void MessageFormTest::glyphs_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("kindGlyph");  // the kind's picture; empty: none
+    QTest::addColumn<QList<int>>("buttons"); // the buttons showing buttonGlyph
+    QTest::addColumn<QString>("buttonGlyph");
+
+    const auto row = [](const char* name, TBitBtnKind kind, const QString& glyph,
+                        QList<int> buttons) {
+        QTest::newRow(name) << int(kind) << glyph << buttons << glyph;
+    };
+    row("bkYes", bkYes, QStringLiteral("yes"), {mbYes});
+    row("bkNo: no button of the table", bkNo, QStringLiteral("no"), {});
+    row("bkOK", bkOK, QStringLiteral("ok"), {mbOK});
+    row("bkCancel", bkCancel, QStringLiteral("cancel"), {mbCancel});
+    row("bkAbort: Não and Abortar", bkAbort, QStringLiteral("abort"), {mbNo, mbAbort});
+    row("bkRetry", bkRetry, QStringLiteral("retry"), {mbRetry});
+    row("bkIgnore", bkIgnore, QStringLiteral("ignore"), {mbIgnore});
+    row("bkAll", bkAll, QStringLiteral("all"), {mbAll});
+    row("bkHelp", bkHelp, QStringLiteral("help"), {mbHelp});
+    row("bkClose", bkClose, QStringLiteral("close"), {});
+    // Buttons whose kind brings no picture get one of the same set.
+    QTest::newRow("bkCustom: Não para todos")
+        << int(bkCustom) << QString() << QList<int>{mbNoToAll} << QStringLiteral("no-to-all");
+    QTest::newRow("bkCustom: Sim para todos")
+        << int(bkCustom) << QString() << QList<int>{mbYesToAll} << QStringLiteral("yes-to-all");
+    QTest::newRow("bkCustom: Fechar")
+        << int(bkCustom) << QString() << QList<int>{mbClose} << QStringLiteral("close");
+}
+
+void MessageFormTest::glyphs() {
+    QFETCH(int, kind);
+    QFETCH(QString, kindGlyph);
+    QFETCH(QList<int>, buttons);
+    QFETCH(QString, buttonGlyph);
+    const auto pathOf = [](const QString& name) {
+        return name.isEmpty() ? QString() : QStringLiteral(":/dialogs/glyphs/%1.png").arg(name);
+    };
+    const auto pictureOf = [](const QIcon& icon) {
+        return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    };
+
+    QCOMPARE(GlyphResourceFor(static_cast<TBitBtnKind>(kind)), pathOf(kindGlyph));
+    TBitBtn alone;
+    alone.SetKind(static_cast<TBitBtnKind>(kind));
+    QCOMPARE(alone.icon().isNull(), kindGlyph.isEmpty());
+
+    // One small picture and its double-size variant, unlike every other of the set.
+    const QString path = pathOf(buttonGlyph);
+    const QImage picture(path);
+    QCOMPARE(picture.size(), QSize(16, 16));
+    QCOMPARE(QImage(QStringLiteral(":/dialogs/glyphs/%1@2x.png").arg(buttonGlyph)).size(),
+             QSize(32, 32));
+    const QDir set(QStringLiteral(":/dialogs/glyphs"));
+    const QStringList others = set.entryList({QStringLiteral("*.png")}, QDir::Files);
+    QCOMPARE(others.size(), 2 * 12);
+    for (const QString& other : others)
+        if (!other.contains(u'@') && set.filePath(other) != path)
+            QVERIFY2(QImage(set.filePath(other)) != picture, qPrintable(other));
+    if (!kindGlyph.isEmpty())
+        QCOMPARE(pictureOf(alone.icon()),
+                 picture.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+
+    // In a dialog with every button, the buttons show exactly this picture.
+    const auto form = BuildMessageForm(QStringLiteral("Todos os botões"), mtInformation,
+                                       TMsgDlgButtons::fromBits(0x0FFF));
+    for (const int button : buttons) {
+        QCOMPARE(ButtonGlyphResource(static_cast<TMsgDlgBtn>(button)), path);
+        const TBitBtn* shown = form->FindButton(static_cast<TMsgDlgBtn>(button));
+        QVERIFY(shown != nullptr);
+        QCOMPARE(shown->Kind(), ButtonGlyphKinds[static_cast<std::size_t>(button)]);
+        QCOMPARE(pictureOf(shown->icon()),
+                 picture.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    }
 }
 
 void MessageFormTest::wideMessageWraps_data() {

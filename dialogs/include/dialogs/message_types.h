@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QStringView>
 #include <QStyle>
 
@@ -133,7 +134,12 @@ inline constexpr std::array<TBitBtnKind, ButtonCount> ButtonGlyphKinds = {
 inline constexpr std::array<int, ButtonCount> ButtonResults = {
     mrYes, mrNo, mrOk, mrCancel, mrAbort, mrRetry, mrIgnore, mrAll, mrNoToAll, mrYesToAll, 0, 0};
 
-// The style's stock glyph for a button kind; none for bkCustom.
-std::optional<QStyle::StandardPixmap> GlyphPixmapFor(TBitBtnKind kind);
+// The dialogs' own picture of a button kind, from one drawn set (a resource path
+// with a double-size variant beside it); empty for bkCustom.
+QString GlyphResourceFor(TBitBtnKind kind);
+
+// The picture a button shows: its kind's, and one of the same set for the buttons
+// whose kind has none (the two "to all" buttons and Close), so every button has one.
+QString ButtonGlyphResource(TMsgDlgBtn button);
 
 } // namespace dialogs
