@@ -28,28 +28,27 @@ constexpr QFile::Permissions OthersMayAccess = QFile::ReadGroup | QFile::WriteGr
                                                QFile::WriteOther | QFile::ExeOther;
 
 // A folder only this user can reach: anything else would let other people see,
-// block or impersonate this person's copies.
+// block or impersonate this person's copies. No link either, which anyone could
+// plant in a shared temporary folder.
 bool isPrivateFolder(const QFileInfo& info) {
-    return info.isDir() && info.ownerId() == ::geteuid() &&
+    return !info.isSymLink() && info.isDir() && info.ownerId() == ::geteuid() &&
            (info.permissions() & OthersMayAccess) == 0;
 }
 } // namespace
 
 QString instanceRegistryFolder() {
-    // Qt checks the session's folder itself (owner, 0700) and answers empty when
-    // it is unusable, for example one inherited from another user through su.
-    if (qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
-        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-        if (!runtime.isEmpty() && isPrivateFolder(QFileInfo(runtime)))
-            return QFileInfo(runtime).absoluteFilePath();
-    }
+    // Qt gives the session's folder (XDG_RUNTIME_DIR) when it is this user's and
+    // 0700, else its own "runtime-<user>" in the temporary folder, checked alike;
+    // empty when even that one is unusable.
+    const QFileInfo runtime(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
+    if (!runtime.filePath().isEmpty() && isPrivateFolder(runtime))
+        return runtime.absoluteFilePath();
+    // Someone else holds that name: one more folder of this user alone.
     const QString fallback =
         QDir(QDir::tempPath()).filePath(QStringLiteral("quorvia-arvento-%1").arg(::geteuid()));
-    // Made for this user alone; one that exists already must be ours and closed,
-    // and no link, which anyone could plant in the temporary folder.
     QDir().mkdir(fallback, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QFileInfo info(fallback);
-    if (info.isSymLink() || !isPrivateFolder(info))
+    if (!isPrivateFolder(info))
         throw platform::EInOutError(
             QStringLiteral("No private folder for the single-instance registry: %1").arg(fallback));
     return info.absoluteFilePath();

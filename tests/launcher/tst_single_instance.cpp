@@ -1,6 +1,9 @@
 #include "launcher/single_instance.h"
 
+#include <platform/errors.h>
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -106,6 +109,8 @@ private slots:
     void secondCopyGivesWay();
     void copyFromAnotherFolderRunsBeside();
     void lockLeftByACrashIsTakenOver();
+    void registryFolder_data();
+    void registryFolder();
     void eachPersonGetsTheirOwnCopy_data();
     void eachPersonGetsTheirOwnCopy();
 
@@ -230,10 +235,10 @@ void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
         crashed.process().kill(); // no clean-up: lock file and socket stay behind
         QVERIFY(crashed.process().waitForFinished(StartWaitMs));
     }
-    // Without a runtime folder the registry is this user's private folder in the temporary one.
-    const QDir registry(
-        QDir(m_tempFolder).filePath(QStringLiteral("quorvia-arvento-%1").arg(::geteuid())));
-    QVERIFY(!registry.entryList(QDir::Files | QDir::System | QDir::Hidden).isEmpty());
+    // Lock file and socket stay behind in the registry folder under the temporary one.
+    QDirIterator left(m_tempFolder, {QStringLiteral("*.lock")}, QDir::Files | QDir::Hidden,
+                      QDirIterator::Subdirectories);
+    QVERIFY(left.hasNext());
 
     LauncherProcess next(path, m_tempFolder);
     QVERIFY2(next.waitForOutput(FirstCopyLine), next.errors().constData());
@@ -243,6 +248,129 @@ void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
     QVERIFY(later.process().waitForFinished(StartWaitMs));
     QCOMPARE(later.process().exitCode(), 0);
     QVERIFY2(next.waitForOutput(ActivationLine), next.errors().constData());
+}
+
+void SingleInstanceTest::registryFolder_data() {
+    QTest::addColumn<QString>("session");    // XDG_RUNTIME_DIR: "none", "private" or "open"
+    QTest::addColumn<QString>("qtFallback"); // <temp>/runtime-<user>: "", "file" or "other's"
+    QTest::addColumn<QString>(
+        "ownFallback"); // <temp>/quorvia-arvento-<uid>: "", "open", "link", "file"
+    QTest::addColumn<QString>("expected"); // "session", "qt", "own" or "error"
+
+    QTest::newRow("the session's folder") << "private"
+                                          << ""
+                                          << ""
+                                          << "session";
+    QTest::newRow("no session folder: runtime-<user>") << "none"
+                                                       << ""
+                                                       << ""
+                                                       << "qt";
+    QTest::newRow("session folder open to others") << "open"
+                                                   << ""
+                                                   << ""
+                                                   << "qt";
+    QTest::newRow("runtime-<user> taken by a file") << "none"
+                                                    << "file"
+                                                    << ""
+                                                    << "own";
+    QTest::newRow("runtime-<user> taken by someone else") << "none"
+                                                          << "other's"
+                                                          << ""
+                                                          << "own";
+    QTest::newRow("both names taken") << "none"
+                                      << "file"
+                                      << "file"
+                                      << "error";
+    QTest::newRow("own folder open to others") << "none"
+                                               << "file"
+                                               << "open"
+                                               << "error";
+    QTest::newRow("own folder a planted link") << "none"
+                                               << "file"
+                                               << "link"
+                                               << "error";
+}
+
+void SingleInstanceTest::registryFolder() {
+    QFETCH(QString, session);
+    QFETCH(QString, qtFallback);
+    QFETCH(QString, ownFallback);
+    QFETCH(QString, expected);
+    if (qtFallback == QStringLiteral("other's") && ::geteuid() != 0)
+        QSKIP("Making a folder someone else's needs root");
+
+    const QDir temp(m_tempFolder);
+    const QDir root(m_root->path());
+    const auto privateOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const auto open =
+        privateOnly | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const passwd* me = ::getpwuid(::geteuid());
+    QVERIFY(me != nullptr);
+    const QString qtName =
+        temp.filePath(QStringLiteral("runtime-") + QString::fromLocal8Bit(me->pw_name));
+    const QString ownName = temp.filePath(QStringLiteral("quorvia-arvento-%1").arg(::geteuid()));
+    const QString sessionName = root.filePath(QStringLiteral("session"));
+
+    QVERIFY(QDir().mkpath(sessionName));
+    QVERIFY(
+        QFile::setPermissions(sessionName, session == QStringLiteral("open") ? open : privateOnly));
+    auto makeFile = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly);
+    };
+    if (qtFallback == QStringLiteral("file"))
+        QVERIFY(makeFile(qtName));
+    if (qtFallback == QStringLiteral("other's")) {
+        QVERIFY(QDir().mkdir(qtName, privateOnly));
+        QCOMPARE(::chown(QFile::encodeName(qtName).constData(), 65534, 65534), 0);
+    }
+    if (ownFallback == QStringLiteral("file"))
+        QVERIFY(makeFile(ownName));
+    if (ownFallback == QStringLiteral("open"))
+        QVERIFY(QDir().mkdir(ownName, open));
+    if (ownFallback == QStringLiteral("link")) {
+        // A link to a folder that is ours and closed: still not to be trusted.
+        const QString target = root.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(target, privateOnly));
+        QVERIFY(QFile::link(target, ownName));
+    }
+
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    const QByteArray savedSession = qgetenv("XDG_RUNTIME_DIR");
+    const bool hadSession = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(m_tempFolder));
+    if (session == QStringLiteral("none"))
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(sessionName));
+    QString folder;
+    QString error;
+    try {
+        folder = launcher::instanceRegistryFolder();
+    } catch (const platform::Exception& e) {
+        error = e.message();
+    }
+    qputenv("TMPDIR", savedTemp);
+    if (hadSession)
+        qputenv("XDG_RUNTIME_DIR", savedSession);
+    else
+        qunsetenv("XDG_RUNTIME_DIR");
+
+    if (expected == QStringLiteral("error")) {
+        QVERIFY2(folder.isEmpty(), qPrintable(folder));
+        QVERIFY(error.contains(ownName));
+        return;
+    }
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    const QString wanted = expected == QStringLiteral("session") ? sessionName
+                           : expected == QStringLiteral("qt")    ? qtName
+                                                                 : ownName;
+    QCOMPARE(folder, wanted);
+    const QFileInfo info(folder);
+    QVERIFY(info.isDir());
+    QCOMPARE(info.ownerId(), ::geteuid());
+    QCOMPARE(info.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             privateOnly);
 }
 
 void SingleInstanceTest::eachPersonGetsTheirOwnCopy_data() {

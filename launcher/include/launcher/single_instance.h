@@ -49,11 +49,11 @@ private:
 // canonical path, case-folded.
 QString instanceKeyFor(const QString& executablePath);
 
-// The folder where one person's copies find each other: the session's runtime
-// folder (XDG_RUNTIME_DIR) when it is this user's own and closed to others, else
-// a folder "quorvia-arvento-<uid>" in the temporary folder, created for this user
-// alone (0700). Throws platform::EInOutError when neither can be had, for
-// example when someone else already holds that name in the temporary folder.
+// The folder where one person's copies find each other: the user's runtime folder
+// (the session's XDG_RUNTIME_DIR when it is this user's own and closed to others,
+// else Qt's "runtime-<user>" in the temporary folder); when someone else holds
+// that name, a folder "quorvia-arvento-<uid>" in the temporary folder, created
+// for this user alone (0700). Throws platform::EInOutError when none can be had.
 QString instanceRegistryFolder();
 
 } // namespace launcher
