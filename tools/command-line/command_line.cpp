@@ -35,7 +35,13 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         return usageError(parser.errorText());
     // --help and --version win over anything else given with them.
     if (parser.isSet(help)) {
-        write(stdout, parser.helpText());
+        // The usage line names the program as typed, often a long build path.
+        QString text = parser.helpText();
+        const QString typed = QStringLiteral("Usage: ") + arguments.value(0);
+        if (text.startsWith(typed))
+            text.replace(0, typed.size(),
+                         QStringLiteral("Usage: ") + QCoreApplication::applicationName());
+        write(stdout, text);
         return 0;
     }
     if (parser.isSet(versionOption)) {
