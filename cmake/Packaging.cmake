@@ -37,6 +37,7 @@ write to (the launcher refreshes itself and the suite's files there), and the
 command-line update run quorvia-update.")
 # The Qt platform plugin for X is a plugin, not a linked library.
 set(CPACK_DEBIAN_ARVENTO_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
+set(CPACK_DEBIAN_ARVENTO_PACKAGE_RECOMMENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_ARVENTO_PACKAGE_CONTROL_EXTRA ${generated}/arvento/postinst)
 
 set(CPACK_DEBIAN_FILESERVER_PACKAGE_NAME quorvia-fileserver)
