@@ -164,17 +164,30 @@ void UpdateCommandTest::summary_data() {
     QTest::addColumn<int>("fetched");
     QTest::addColumn<int>("failed");
     QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<QString>("missingModule");
+    QTest::addColumn<bool>("refused");
     QTest::addColumn<QString>("line");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("problems"); // {src} is the source's description
 
-    QTest::newRow("nothing") << 0 << 0 << 0 << 0 << qint64(0)
-                             << u"checked 0, stale 0, fetched 0, failed 0, elapsed 0.000 s"_s << 0;
-    QTest::newRow("all fetched") << 56 << 3 << 3 << 0 << qint64(1234)
+    QTest::newRow("nothing") << 0 << 0 << 0 << 0 << qint64(0) << QString() << false
+                             << u"checked 0, stale 0, fetched 0, failed 0, elapsed 0.000 s"_s << 0
+                             << QStringList{};
+    QTest::newRow("all fetched") << 56 << 3 << 3 << 0 << qint64(1234) << QString() << false
                                  << u"checked 56, stale 3, fetched 3, failed 0, elapsed 1.234 s"_s
-                                 << 0;
-    QTest::newRow("some failed") << 55 << 5 << 3 << 2 << qint64(61005)
-                                 << u"checked 55, stale 5, fetched 3, failed 2, elapsed 61.005 s"_s
-                                 << 1;
+                                 << 0 << QStringList{};
+    QTest::newRow("some failed")
+        << 55 << 5 << 3 << 2 << qint64(61005) << QString() << false
+        << u"checked 55, stale 5, fetched 3, failed 2, elapsed 61.005 s"_s << 1
+        << QStringList{u"/inst/a.dll: boom"_s, u"/inst/Relatorio/b.rav: boom"_s};
+    QTest::newRow("module in neither copy")
+        << 1 << 0 << 0 << 0 << qint64(5) << u"Costs.exe"_s << false
+        << u"checked 1, stale 0, fetched 0, failed 0, elapsed 0.005 s"_s << 1
+        << QStringList{u"Costs.exe: not in the central copy {src}, nor in /inst"_s};
+    QTest::newRow("listing refused")
+        << 1 << 0 << 0 << 0 << qint64(5) << QString() << true
+        << u"checked 1, stale 0, fetched 0, failed 0, elapsed 0.005 s"_s << 2
+        << QStringList{u"{src} refused the listing: status 403, error \"Forbidden\", detail \"no\""_s};
 }
 
 void UpdateCommandTest::summary() {
@@ -184,13 +197,32 @@ void UpdateCommandTest::summary() {
     QFETCH(int, fetched);
     QFETCH(int, failed);
     QFETCH(qint64, elapsedMs);
+    QFETCH(QString, missingModule);
+    QFETCH(bool, refused);
+    QFETCH(QStringList, problems);
     summary.checked = checked;
     summary.stale = stale;
     summary.fetched = fetched;
     summary.failed = failed;
     summary.elapsedMs = elapsedMs;
+    for (int i = 0; i < failed; ++i)
+        summary.failures.append({i == 0 ? u"a.dll"_s : u"Relatorio\\b.rav"_s, u"boom"_s});
+    summary.missingModule = missingModule;
+    if (refused)
+        summary.refused = RefusedListing{403, u"Forbidden"_s, u"no"_s};
     QTEST(summaryLine(summary), "line");
     QTEST(exitCodeFor(summary), "exitCode");
+
+    const QString source = u"file server http://h:1"_s;
+    QCOMPARE(problemLines(summary, u"/inst/"_s, source), problems.replaceInStrings(u"{src}"_s, source));
+
+    // JSON names the same problems; keys for them only when they apply.
+    const QJsonObject json = QJsonDocument::fromJson(summaryJson(summary).toUtf8()).object();
+    QCOMPARE(json.value(u"failures"_s).toArray().size(), failed);
+    QCOMPARE(json.value(u"missingModule"_s).toString(), missingModule);
+    QCOMPARE(json.contains(u"missingModule"_s), !missingModule.isEmpty());
+    QCOMPARE(json.value(u"refused"_s).toObject().value(u"status"_s).toInt(), refused ? 403 : 0);
+    QCOMPARE(json.contains(u"refused"_s), refused);
 }
 
 void UpdateCommandTest::command_data() {
