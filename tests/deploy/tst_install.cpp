@@ -81,9 +81,8 @@ void InstallTest::initTestCase() {
     QVERIFY(m_stage.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DESTDIR"_s, m_stage.path());
-    const Outcome outcome =
-        run(QStringLiteral(QUORVIA_CMAKE_COMMAND),
-            {u"--install"_s, QStringLiteral(QUORVIA_BUILD_DIR)}, environment);
+    const Outcome outcome = run(QStringLiteral(QUORVIA_CMAKE_COMMAND),
+                                {u"--install"_s, QStringLiteral(QUORVIA_BUILD_DIR)}, environment);
     QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.out + outcome.err));
 }
 
@@ -153,7 +152,8 @@ void InstallTest::unitVerifies() {
     QByteArray text = unit.readAll();
     const QByteArray binary = (prefix + u"/bin/quorvia-fileserver"_s).toUtf8();
     QVERIFY(text.contains("ExecStart=" + binary + ' '));
-    text.replace("ExecStart=" + binary, "ExecStart=" + staged(prefix).toUtf8() + "/bin/quorvia-fileserver");
+    text.replace("ExecStart=" + binary,
+                 "ExecStart=" + staged(prefix).toUtf8() + "/bin/quorvia-fileserver");
     QTemporaryDir units;
     QFile copy(units.filePath(u"quorvia-fileserver.service"_s));
     QVERIFY(copy.open(QIODevice::WriteOnly));
@@ -176,7 +176,8 @@ void InstallTest::unitVerifies() {
 
 void InstallTest::manualPages() {
     const QString man1 = staged(QStringLiteral(QUORVIA_INSTALL_PREFIX) + u"/share/man/man1/"_s);
-    for (const QString& page : {u"quorvia-arvento"_s, u"quorvia-update"_s, u"quorvia-fileserver"_s}) {
+    for (const QString& page :
+         {u"quorvia-arvento"_s, u"quorvia-update"_s, u"quorvia-fileserver"_s}) {
         QFile file(man1 + page + u".1.gz"_s);
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
         QCOMPARE(file.read(2), QByteArray("\x1f\x8b")); // gzip
@@ -186,17 +187,17 @@ void InstallTest::manualPages() {
 void InstallTest::exampleSettings() {
     // The example, copied beside a launcher, configures a share and no server.
     QTemporaryDir folder;
-    QVERIFY(QFile::copy(
-        staged(QStringLiteral(QUORVIA_INSTALL_PREFIX) +
-               u"/share/doc/quorvia-arvento/examples/Quorvia.ini"_s),
-        folder.filePath(SettingsFileName)));
+    QVERIFY(QFile::copy(staged(QStringLiteral(QUORVIA_INSTALL_PREFIX) +
+                               u"/share/doc/quorvia-arvento/examples/Quorvia.ini"_s),
+                        folder.filePath(SettingsFileName)));
     const ServerSettings settings = readServerSettings(folder.path());
     QCOMPARE(settings.remotePath, u"/mnt/quorvia/"_s);
     QCOMPARE(settings.url, QString());
 }
 
 void InstallTest::installedUpdateRuns() {
-    const QString program = staged(QStringLiteral(QUORVIA_INSTALL_PREFIX) + u"/bin/quorvia-update"_s);
+    const QString program =
+        staged(QStringLiteral(QUORVIA_INSTALL_PREFIX) + u"/bin/quorvia-update"_s);
     const Outcome outcome = run(program, {u"--version"_s});
     QCOMPARE(outcome.exitCode, 0);
     QCOMPARE(outcome.out, u"quorvia-update "_s + QStringLiteral(QUORVIA_VERSION) + u'\n');

@@ -35,8 +35,8 @@ void genericRows(const QString& name, const QStringList& valueOption) {
     const QString tryHelp = u"Try '"_s + name + u" --help' for more information.\n"_s;
     const QString n = QRegularExpression::escape(name);
     QTest::addRow("%s --help", qPrintable(name))
-        << QStringList{u"--help"_s} << 0 << u"Usage: "_s + n + u" \\[options\\]\n(.|\n)*--version(.|\n)*"_s
-        << QString();
+        << QStringList{u"--help"_s} << 0
+        << u"Usage: "_s + n + u" \\[options\\]\n(.|\n)*--version(.|\n)*"_s << QString();
     QTest::addRow("%s wrong usage wins over --help", qPrintable(name))
         << QStringList{u"--no-such-option"_s, u"--help"_s} << 64 << QString()
         << name + u": Unknown option 'no-such-option'.\n"_s + tryHelp;
@@ -75,10 +75,9 @@ void check(const QString& program) {
         argument.replace(u"{dir}"_s, dir.path());
     const Outcome outcome = run(program, arguments);
     QCOMPARE(outcome.exitCode, exitCode);
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out))
-                 .match(outcome.out)
-                 .hasMatch(),
-             qPrintable(outcome.out));
+    QVERIFY2(
+        QRegularExpression(QRegularExpression::anchoredPattern(out)).match(outcome.out).hasMatch(),
+        qPrintable(outcome.out));
     QCOMPARE(outcome.err, QString(err).replace(u"{dir}"_s, dir.path()));
 }
 

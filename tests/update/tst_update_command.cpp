@@ -105,21 +105,22 @@ void UpdateCommandTest::parse_data() {
                                                u"/sh"_s,      u"--url"_s,     u"http://h/"_s,
                                                u"--module"_s, u"Costs.exe"_s, u"--shared-files"_s,
                                                u"--json"_s}
-                                << true << u"/inst"_s << u"/sh"_s << u"http://h/"_s << u"Costs.exe"_s
-                                << true << true;
+                                << true << u"/inst"_s << u"/sh"_s << u"http://h/"_s
+                                << u"Costs.exe"_s << true << true;
     QTest::newRow("values after =")
         << QStringList{u"--share=/a b"_s, u"--module=Finance.exe"_s} << true << QString()
         << u"/a b"_s << None << u"Finance.exe"_s << false << false;
     QTest::newRow("values are trimmed")
-        << QStringList{u"--dir"_s, u" /inst\t"_s, u"--url=  127.0.0.1:8080  "_s, u"--share"_s,
-                       u"\n/sh "_s, u"--module"_s, u" Costs.exe "_s}
+        << QStringList{u"--dir"_s,      u" /inst\t"_s, u"--url=  127.0.0.1:8080  "_s,
+                       u"--share"_s,    u"\n/sh "_s,   u"--module"_s,
+                       u" Costs.exe "_s}
         << true << u"/inst"_s << u"/sh"_s << u"127.0.0.1:8080"_s << u"Costs.exe"_s << false
         << false;
     QTest::newRow("empty values are values")
         << QStringList{u"--url="_s, u"--share"_s, u""_s, u"--shared-files"_s} << true << QString()
         << QString() << QString() << QString() << true << false;
-    QTest::newRow("nothing to do") << QStringList{} << false << QString() << None << None
-                                   << QString() << false << false;
+    QTest::newRow("nothing to do")
+        << QStringList{} << false << QString() << None << None << QString() << false << false;
     QTest::newRow("a blank module is nothing to do")
         << QStringList{u"--share=/sh"_s, u"--module= "_s} << false << QString() << u"/sh"_s << None
         << QString() << false << false;
@@ -176,10 +177,11 @@ void UpdateCommandTest::summary_data() {
     QTest::newRow("all fetched") << 56 << 3 << 3 << 0 << qint64(1234) << QString() << false
                                  << u"checked 56, stale 3, fetched 3, failed 0, elapsed 1.234 s"_s
                                  << 0 << QStringList{};
-    QTest::newRow("some failed")
-        << 55 << 5 << 3 << 2 << qint64(61005) << QString() << false
-        << u"checked 55, stale 5, fetched 3, failed 2, elapsed 61.005 s"_s << 1
-        << QStringList{u"/inst/a.dll: boom"_s, u"/inst/Relatorio/b.rav: boom"_s};
+    QTest::newRow("some failed") << 55 << 5 << 3 << 2 << qint64(61005) << QString() << false
+                                 << u"checked 55, stale 5, fetched 3, failed 2, elapsed 61.005 s"_s
+                                 << 1
+                                 << QStringList{u"/inst/a.dll: boom"_s,
+                                                u"/inst/Relatorio/b.rav: boom"_s};
     QTest::newRow("module in neither copy")
         << 1 << 0 << 0 << 0 << qint64(5) << u"Costs.exe"_s << false
         << u"checked 1, stale 0, fetched 0, failed 0, elapsed 0.005 s"_s << 1
@@ -187,7 +189,8 @@ void UpdateCommandTest::summary_data() {
     QTest::newRow("listing refused")
         << 1 << 0 << 0 << 0 << qint64(5) << QString() << true
         << u"checked 1, stale 0, fetched 0, failed 0, elapsed 0.005 s"_s << 2
-        << QStringList{u"{src} refused the listing: status 403, error \"Forbidden\", detail \"no\""_s};
+        << QStringList{
+               u"{src} refused the listing: status 403, error \"Forbidden\", detail \"no\""_s};
 }
 
 void UpdateCommandTest::summary() {
@@ -214,7 +217,8 @@ void UpdateCommandTest::summary() {
     QTEST(exitCodeFor(summary), "exitCode");
 
     const QString source = u"file server http://h:1"_s;
-    QCOMPARE(problemLines(summary, u"/inst/"_s, source), problems.replaceInStrings(u"{src}"_s, source));
+    QCOMPARE(problemLines(summary, u"/inst/"_s, source),
+             problems.replaceInStrings(u"{src}"_s, source));
 
     // JSON names the same problems; keys for them only when they apply.
     const QJsonObject json = QJsonDocument::fromJson(summaryJson(summary).toUtf8()).object();
@@ -260,9 +264,8 @@ void UpdateCommandTest::command_data() {
         << QString()
         << u"quorvia-update: nothing to do: give --module NAME, --shared-files or both"_s + tryHelp;
     QTest::newRow("module in neither copy")
-        << QString()
-        << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}"_s, u"--module"_s,
-                       u"Costs.exe"_s}
+        << QString() << QStringList{u"--dir"_s,   u"{dir}"_s,    u"--share"_s,
+                                    u"{share}"_s, u"--module"_s, u"Costs.exe"_s}
         << 1 << u"checked 1, stale 0, fetched 0, failed 0"_s + elapsed
         << u"Costs.exe: not in the central copy share folder {share}/, nor in {dir}"_s;
     QTest::newRow("one file fails")
@@ -275,11 +278,11 @@ void UpdateCommandTest::command_data() {
         << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}"_s, u"--shared-files"_s} << 1
         << u"checked 55, stale 2, fetched 1, failed 1"_s + elapsed
         << u"quorvia-update: cannot create the report folder {dir}/Relatorio: File exists\n"_s;
-    QTest::newRow("missing share") << QString()
-                                   << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s,
-                                                  u"{share}/nowhere"_s, u"--shared-files"_s}
-                                   << 2 << QString()
-                                   << u"{share}/nowhere/: No such file or directory"_s;
+    QTest::newRow("missing share")
+        << QString()
+        << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}/nowhere"_s,
+                       u"--shared-files"_s}
+        << 2 << QString() << u"{share}/nowhere/: No such file or directory"_s;
     QTest::newRow("settings point nowhere")
         << u"ini to nowhere"_s << QStringList{u"--dir"_s, u"{dir}"_s, u"--shared-files"_s} << 2
         << QString() << u"/nowhere/at/all/: No such file or directory"_s;
@@ -307,8 +310,9 @@ void UpdateCommandTest::command_data() {
                                << QStringList{u"--dir"_s, u"{dir}"_s, u"--shared-files"_s} << 3
                                << QString() << u"No source configured"_s;
     QTest::newRow("blank url is no source")
-        << QString() << QStringList{u"--dir"_s, u"{dir}"_s, u"--url"_s, u"  "_s, u"--shared-files"_s}
-        << 3 << QString() << u"No source configured"_s;
+        << QString()
+        << QStringList{u"--dir"_s, u"{dir}"_s, u"--url"_s, u"  "_s, u"--shared-files"_s} << 3
+        << QString() << u"No source configured"_s;
     QTest::newRow("blank url leaves the share in charge")
         << QString() << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s,       u"{share}"_s,
                                     u"--url"_s, u" "_s,     u"--shared-files"_s}
@@ -394,10 +398,9 @@ void UpdateCommandTest::urlWinsOverShare() {
     const QString url = address.match(banner).captured();
     QVERIFY2(!url.isEmpty(), qPrintable(banner));
 
-    const Outcome outcome = runBinary(
-        installation.expand({u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}/nowhere"_s, u"--url"_s,
-                             u"  "_s + url + u"  "_s, u"--module"_s, u"SysAdmin.exe"_s,
-                             u"--shared-files"_s}));
+    const Outcome outcome = runBinary(installation.expand(
+        {u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}/nowhere"_s, u"--url"_s,
+         u"  "_s + url + u"  "_s, u"--module"_s, u"SysAdmin.exe"_s, u"--shared-files"_s}));
     QCOMPARE(outcome.exitCode, 0);
     QVERIFY2(outcome.out.startsWith(u"checked 56, stale 3, fetched 3, failed 0, elapsed "_s),
              qPrintable(outcome.out));
@@ -414,10 +417,10 @@ void UpdateCommandTest::refusedListing_data() {
     QTest::addColumn<bool>("json");
     QTest::addColumn<QString>("err");
 
-    QTest::newRow("401") << QByteArray("HTTP/1.1 401 Unauthorized")
-                         << QByteArray(R"({"status":401,"error":"Unauthorized","detail":"token"})")
-                         << false
-                         << u"refused the listing: status 401, error \"Unauthorized\", detail \"token\""_s;
+    QTest::newRow("401")
+        << QByteArray("HTTP/1.1 401 Unauthorized")
+        << QByteArray(R"({"status":401,"error":"Unauthorized","detail":"token"})") << false
+        << u"refused the listing: status 401, error \"Unauthorized\", detail \"token\""_s;
     QTest::newRow("403 as JSON")
         << QByteArray("HTTP/1.1 403 Forbidden")
         << QByteArray(R"({"status":403,"error":"Forbidden","detail":"outside the root"})") << true
@@ -440,8 +443,8 @@ void UpdateCommandTest::refusedListing() {
     // A module present locally: a refused listing must not pass for "up to date".
     writeFile(installation.dir.path(), u"SysAdmin.exe"_s, "old");
     const QString url = QString::fromLatin1(server.baseUrl());
-    QStringList arguments{u"--dir"_s, installation.dir.path(), u"--url"_s, url,
-                          u"--module"_s, u"SysAdmin.exe"_s};
+    QStringList arguments{u"--dir"_s, installation.dir.path(), u"--url"_s,
+                          url,        u"--module"_s,           u"SysAdmin.exe"_s};
     if (json)
         arguments << u"--json"_s;
     const Outcome outcome = runBinary(arguments);

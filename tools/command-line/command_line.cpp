@@ -22,7 +22,8 @@ QString version() {
 
 int usageError(const QString& message) {
     const QString name = QCoreApplication::applicationName();
-    write(stderr, QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(name, message));
+    write(stderr,
+          QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(name, message));
     return exitUsage;
 }
 
@@ -49,7 +50,8 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         return 0;
     }
     if (!allowPositional && !parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     return std::nullopt;
 }
 

@@ -11,8 +11,8 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
 #include <QTextStream>
 
 #include <nlohmann/json.hpp>
@@ -87,10 +87,9 @@ QString summaryJson(const RunSummary& summary) {
     for (const FileFailure& failure : summary.failures)
         failures.push_back(
             {{"file", failure.file.toStdString()}, {"error", failure.error.toStdString()}});
-    nlohmann::ordered_json object = {
-        {"checked", summary.checked},     {"stale", summary.stale},
-        {"fetched", summary.fetched},     {"failed", summary.failed},
-        {"elapsedMs", summary.elapsedMs}, {"failures", failures}};
+    nlohmann::ordered_json object = {{"checked", summary.checked},     {"stale", summary.stale},
+                                     {"fetched", summary.fetched},     {"failed", summary.failed},
+                                     {"elapsedMs", summary.elapsedMs}, {"failures", failures}};
     if (!summary.missingModule.isEmpty())
         object["missingModule"] = summary.missingModule.toStdString();
     if (summary.refused)
