@@ -289,7 +289,8 @@ void UpdateCommandTest::command_data() {
     QTest::newRow("duplicate names in the share")
         << u"duplicates"_s
         << QStringList{u"--dir"_s, u"{dir}"_s, u"--share"_s, u"{share}"_s, u"--shared-files"_s} << 2
-        << QString() << u"Duplicates not allowed"_s;
+        << QString()
+        << u"Duplicates not allowed (\"COMMON.INI\" and \"common.ini\" differ only in letter case)"_s;
     QTest::newRow("bad module name")
         << QString() << QStringList{u"--dir"_s,   u"{dir}"_s,    u"--share"_s,
                                     u"{share}"_s, u"--module"_s, u"a|b.exe"_s}
