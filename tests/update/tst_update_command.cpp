@@ -294,7 +294,7 @@ void UpdateCommandTest::command_data() {
     QTest::newRow("bad module name")
         << QString() << QStringList{u"--dir"_s,   u"{dir}"_s,    u"--share"_s,
                                     u"{share}"_s, u"--module"_s, u"a|b.exe"_s}
-        << 2 << QString() << u"Invalid characters in path"_s;
+        << 2 << QString() << u"Invalid characters in path (\"a|b.exe\")"_s;
     QTest::newRow("installation folder missing")
         << QString()
         << QStringList{u"--dir"_s, u"{dir}/nowhere"_s, u"--share"_s, u"{share}"_s,
