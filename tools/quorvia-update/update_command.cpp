@@ -59,6 +59,11 @@ void addUpdateOptions(QCommandLineParser& parser) {
 }
 
 std::variant<UpdateCommandOptions, QString> updateOptionsFrom(const QCommandLineParser& parser) {
+    // A variable that expanded to nothing must not turn into the current folder
+    // or into "no module".
+    for (const QString& name : {DirOption, ModuleOption})
+        if (parser.isSet(name) && command_line::trimmedValue(parser, name).isEmpty())
+            return QStringLiteral("--%1 needs a value that is not blank").arg(name);
     UpdateCommandOptions options;
     options.dir = command_line::trimmedValue(parser, DirOption);
     if (parser.isSet(ShareOption))
