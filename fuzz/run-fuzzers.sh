@@ -9,6 +9,24 @@ seconds=${1:-${FUZZ_SECONDS:-60}}
 build=${BUILD_DIR:-$here/build-fuzz}
 targets="fuzz_file_list_json fuzz_iso_date_time"
 
+# The fuzzers' own compiler and its runtime (about 240 MB), kept out of
+# scripts/install-deps.sh: nothing else needs them.
+"$here/scripts/install-deps.sh"
+missing=""
+for package in clang libclang-rt-14-dev; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $package"
+  fi
+done
+if [ -n "$missing" ]; then
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; fi
+  echo "Installing:$missing" >&2
+  $sudo apt-get update -qq
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+fi
+
 CC=clang CXX=clang++ cmake -S "$here" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIA_FUZZ=ON -DQUORVIA_SANITIZE=ON >/dev/null
 # shellcheck disable=SC2086

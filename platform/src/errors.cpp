@@ -11,6 +11,17 @@ QString errorMessage(const std::exception& error) {
     return QString::fromLocal8Bit(error.what());
 }
 
+QString errorReport(const std::exception& error) {
+    const auto* ours = dynamic_cast<const Exception*>(&error);
+    if (!ours || ours->detail().isEmpty())
+        return errorMessage(error);
+    return ours->message() + QStringLiteral(" (") + ours->detail() + u')';
+}
+
+QString pathDetail(const QString& path, int errorNumber) {
+    return path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
 QString systemErrorMessage(int errorNumber) {
     switch (errorNumber) {
     case ENOENT:

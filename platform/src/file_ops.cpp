@@ -24,6 +24,12 @@ bool statFollowingLinks(const QString& path, struct stat& st) {
     return !path.isEmpty() && ::stat(encoded(path).constData(), &st) == 0;
 }
 
+// An EInOutError with the system's message for the user and the path with the
+// system's own text for an administrator.
+[[noreturn]] void throwSystemError(int errorNumber, const QString& path) {
+    throw EInOutError(systemErrorMessage(errorNumber), pathDetail(path, errorNumber));
+}
+
 // The machine's current offset from UTC, in milliseconds. Reading and stamping use
 // the same offset, so a stamped age always reads back unchanged.
 qint64 currentUtcOffsetMs() {
@@ -101,19 +107,19 @@ void stampFileAge(const QString& path, TDateTime age) {
     times[1].tv_sec = static_cast<time_t>(parts.quot);
     times[1].tv_nsec = static_cast<long>(parts.rem) * 1'000'000;
     if (::futimens(fd.get(), times) != 0)
-        throw EInOutError(systemErrorMessage(errno));
+        throwSystemError(errno, path);
 }
 
 void deleteFile(const QString& path) {
     if (::unlink(encoded(path).constData()) != 0)
-        throw EInOutError(systemErrorMessage(errno));
+        throwSystemError(errno, path);
 }
 
 void createFolders(const QString& path) {
     if (path.isEmpty() || directoryExists(path))
         return;
     if (!QDir().mkpath(path) && !directoryExists(path))
-        throw EInOutError(systemErrorMessage(errno));
+        throwSystemError(errno, path);
 }
 
 bool createFolder(const QString& path) {
@@ -127,31 +133,36 @@ QString folderOf(const QString& path) {
 
 void copyFileNoOverwrite(const QString& source, const QString& target) {
     struct stat sourceStat {};
-    if (!statFollowingLinks(source, sourceStat) || S_ISDIR(sourceStat.st_mode))
-        throw EFileNotFoundException(messages::fileNotFound());
+    if (!statFollowingLinks(source, sourceStat)) {
+        const int error = errno;
+        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, error));
+    }
+    if (S_ISDIR(sourceStat.st_mode))
+        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, EISDIR));
     const QString targetFolder = folderOf(target);
     if (!targetFolder.isEmpty() && !directoryExists(targetFolder))
-        throw EDirectoryNotFoundException(messages::pathNotFound());
+        throw EDirectoryNotFoundException(messages::pathNotFound(),
+                                          pathDetail(targetFolder, ENOENT));
     struct stat targetStat {};
     if (::lstat(encoded(target).constData(), &targetStat) == 0)
-        throw EInOutError(messages::fileAlreadyExists());
+        throw EInOutError(messages::fileAlreadyExists(), pathDetail(target, EEXIST));
 
     FileDescriptor in(::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC));
     if (!in.valid())
-        throw EInOutError(systemErrorMessage(errno));
+        throwSystemError(errno, source);
     const mode_t mode = sourceStat.st_mode & 07777;
     FileDescriptor out(
         ::open(encoded(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (!out.valid()) {
         if (errno == EEXIST)
-            throw EInOutError(messages::fileAlreadyExists());
-        throw EInOutError(systemErrorMessage(errno));
+            throw EInOutError(messages::fileAlreadyExists(), pathDetail(target, EEXIST));
+        throwSystemError(errno, target);
     }
 
     auto fail = [&](int error) {
         out.close();
         ::unlink(encoded(target).constData());
-        throw EInOutError(systemErrorMessage(error));
+        throw EInOutError(systemErrorMessage(error), pathDetail(target, error));
     };
 
     // Bounded buffer: memory stays flat whatever the file size.
@@ -182,7 +193,7 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
     if (!out.close()) {
         const int error = errno;
         ::unlink(encoded(target).constData());
-        throw EInOutError(systemErrorMessage(error));
+        throw EInOutError(systemErrorMessage(error), pathDetail(target, error));
     }
 }
 

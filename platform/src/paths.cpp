@@ -42,7 +42,9 @@ QString joinPath(const QString& folder, const QString& name) {
     if (name.isEmpty())
         return toNativeSeparators(folder);
     if (hasInvalidPathChars(folder) || hasInvalidPathChars(name))
-        throw EArgumentException(messages::invalidPathChars());
+        throw EArgumentException(messages::invalidPathChars(),
+                                 QStringLiteral("\"%1\"").arg(hasInvalidPathChars(name) ? name
+                                                                                      : folder));
     if (isRootedPath(name))
         return toNativeSeparators(name);
     const QChar last = folder.back();

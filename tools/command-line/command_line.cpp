@@ -22,7 +22,8 @@ QString version() {
 
 int usageError(const QString& message) {
     const QString name = QCoreApplication::applicationName();
-    write(stderr, QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(name, message));
+    write(stderr,
+          QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n").arg(name, message));
     return exitUsage;
 }
 
@@ -35,7 +36,13 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         return usageError(parser.errorText());
     // --help and --version win over anything else given with them.
     if (parser.isSet(help)) {
-        write(stdout, parser.helpText());
+        // The usage line names the program as typed, often a long build path.
+        QString text = parser.helpText();
+        const QString typed = QStringLiteral("Usage: ") + arguments.value(0);
+        if (text.startsWith(typed))
+            text.replace(0, typed.size(),
+                         QStringLiteral("Usage: ") + QCoreApplication::applicationName());
+        write(stdout, text);
         return 0;
     }
     if (parser.isSet(versionOption)) {
@@ -43,7 +50,8 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         return 0;
     }
     if (!allowPositional && !parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     return std::nullopt;
 }
 

@@ -1,10 +1,11 @@
+#include "command_line.h"
 #include "update_command.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QTextStream>
 
-#include <cstdio>
 #include <unistd.h>
 
 int main(int argc, char* argv[]) {
@@ -13,19 +14,17 @@ int main(int argc, char* argv[]) {
     // Standard error carries the failures and the progress line; the download
     // trace stays available through QT_LOGGING_RULES=quorvia.trace=true.
     QLoggingCategory::setFilterRules(QStringLiteral("quorvia.trace=false"));
+
+    QCommandLineParser parser;
+    addUpdateOptions(parser);
+    if (const std::optional<int> exitCode = command_line::parse(parser, app.arguments()))
+        return *exitCode;
+    const auto options = updateOptionsFrom(parser);
+    if (const auto* problem = std::get_if<QString>(&options))
+        return command_line::usageError(*problem);
+
     QTextStream out(stdout);
     QTextStream err(stderr);
-
-    const ParsedCommandLine parsed = parseUpdateCommandLine(app.arguments().mid(1));
-    switch (parsed.kind) {
-    case ParsedCommandLine::Kind::Help:
-        out << parsed.message;
-        return exit_codes::AllReplaced;
-    case ParsedCommandLine::Kind::UsageError:
-        err << "quorvia-update: " << parsed.message << '\n' << updateCommandUsage();
-        return exit_codes::Usage;
-    case ParsedCommandLine::Kind::Run:
-        break;
-    }
-    return runUpdateCommand(parsed.options, out, err, ::isatty(STDERR_FILENO) == 1);
+    return runUpdateCommand(std::get<UpdateCommandOptions>(options), out, err,
+                            ::isatty(STDERR_FILENO) == 1);
 }

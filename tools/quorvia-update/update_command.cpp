@@ -1,95 +1,81 @@
 #include "update_command.h"
 
+#include "command_line.h"
+
 #include "platform/errors.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "update/files_updater.h"
 #include "update/server_settings.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTextStream>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
-QString updateCommandUsage() {
-    return QStringLiteral(
-        "Usage: quorvia-update [--dir DIR] [--share PATH] [--url URL] [--module NAME]\n"
-        "                      [--shared-files] [--json]\n"
-        "Refreshes an installation folder from its central copy.\n"
-        "  --dir DIR        the installation folder (default: the current folder)\n"
-        "  --share PATH     the share folder, in place of \"Local Exe\" of Quorvia.ini\n"
-        "  --url URL        the file-server address, in place of \"url\" of Quorvia.ini\n"
-        "  --module NAME    refresh this module executable (relative name)\n"
-        "  --shared-files   refresh the shared support files\n"
-        "  --json           print the summary as one JSON object\n"
-        "Exit codes: 0 all replaced, 1 some failed, 2 run not prepared, 3 no source\n"
-        "configured, 64 wrong usage.\n");
+#include <sys/stat.h>
+
+namespace {
+
+const QString DirOption = QStringLiteral("dir");
+const QString ShareOption = QStringLiteral("share");
+const QString UrlOption = QStringLiteral("url");
+const QString ModuleOption = QStringLiteral("module");
+const QString SharedFilesOption = QStringLiteral("shared-files");
+const QString JsonOption = QStringLiteral("json");
+
+} // namespace
+
+void addUpdateOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QStringLiteral(
+        "Refreshes an installation folder from its central copy: the module executable\n"
+        "and/or the shared support files whose central copy differs in time.\n"
+        "\n"
+        "Exit codes: 0 everything asked for is current, 1 some file failed or the module\n"
+        "is in neither copy, 2 the run could not be prepared (folder missing, listing\n"
+        "failed or refused by the server), 3 no source configured, 64 wrong usage."));
+    parser.addOptions({
+        {DirOption, QStringLiteral("The installation folder (default: the current folder)."),
+         QStringLiteral("DIR")},
+        {ShareOption, QStringLiteral("The share folder, in place of \"Local Exe\" of Quorvia.ini."),
+         QStringLiteral("PATH")},
+        {UrlOption, QStringLiteral("The file-server address, in place of \"url\" of Quorvia.ini."),
+         QStringLiteral("URL")},
+        {ModuleOption, QStringLiteral("Refresh this module executable (name relative to DIR)."),
+         QStringLiteral("NAME")},
+        {SharedFilesOption, QStringLiteral("Refresh the shared support files.")},
+        {JsonOption, QStringLiteral("Print the summary as one JSON object.")},
+    });
 }
 
-ParsedCommandLine parseUpdateCommandLine(const QStringList& arguments) {
-    ParsedCommandLine parsed;
-    auto usageError = [&parsed](const QString& message) {
-        parsed.kind = ParsedCommandLine::Kind::UsageError;
-        parsed.message = message;
-        return parsed;
-    };
-    UpdateCommandOptions& options = parsed.options;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString option = arguments[i];
-        std::optional<QString> inlineValue;
-        if (const qsizetype eq = option.indexOf(u'='); option.startsWith(u"--") && eq > 0) {
-            inlineValue = option.mid(eq + 1);
-            option = option.left(eq);
-        }
-        auto takeValue = [&]() -> std::optional<QString> {
-            if (inlineValue)
-                return inlineValue;
-            if (i + 1 >= arguments.size())
-                return std::nullopt;
-            return arguments[++i];
-        };
-        auto flag = [&](bool& target) {
-            if (inlineValue)
-                return false;
-            target = true;
-            return true;
-        };
-
-        if (option == u"--help" || option == u"-h") {
-            parsed.kind = ParsedCommandLine::Kind::Help;
-            parsed.message = updateCommandUsage();
-            return parsed;
-        }
-        if (option == u"--dir" || option == u"--share" || option == u"--url" ||
-            option == u"--module") {
-            const std::optional<QString> value = takeValue();
-            if (!value)
-                return usageError(QStringLiteral("missing value for %1").arg(option));
-            if (option == u"--dir")
-                options.dir = *value;
-            else if (option == u"--share")
-                options.share = *value;
-            else if (option == u"--url")
-                options.url = *value;
-            else
-                options.module = *value;
-        } else if (option == u"--shared-files") {
-            if (!flag(options.sharedFiles))
-                return usageError(QStringLiteral("--shared-files takes no value"));
-        } else if (option == u"--json") {
-            if (!flag(options.json))
-                return usageError(QStringLiteral("--json takes no value"));
-        } else {
-            return usageError(QStringLiteral("unknown argument: %1").arg(arguments[i]));
-        }
-    }
-    parsed.kind = ParsedCommandLine::Kind::Run;
-    return parsed;
+std::variant<UpdateCommandOptions, QString> updateOptionsFrom(const QCommandLineParser& parser) {
+    // A variable that expanded to nothing must not turn into the current folder
+    // or into "no module".
+    for (const QString& name : {DirOption, ModuleOption})
+        if (parser.isSet(name) && command_line::trimmedValue(parser, name).isEmpty())
+            return QStringLiteral("--%1 needs a value that is not blank").arg(name);
+    UpdateCommandOptions options;
+    options.dir = command_line::trimmedValue(parser, DirOption);
+    if (parser.isSet(ShareOption))
+        options.share = command_line::trimmedValue(parser, ShareOption);
+    if (parser.isSet(UrlOption))
+        options.url = command_line::trimmedValue(parser, UrlOption);
+    options.module = command_line::trimmedValue(parser, ModuleOption);
+    options.sharedFiles = parser.isSet(SharedFilesOption);
+    options.json = parser.isSet(JsonOption);
+    if (options.module.isEmpty() && !options.sharedFiles)
+        return QStringLiteral("nothing to do: give --module NAME, --shared-files or both");
+    return options;
 }
 
 QString summaryLine(const RunSummary& summary) {
@@ -106,15 +92,42 @@ QString summaryJson(const RunSummary& summary) {
     for (const FileFailure& failure : summary.failures)
         failures.push_back(
             {{"file", failure.file.toStdString()}, {"error", failure.error.toStdString()}});
-    const nlohmann::ordered_json object = {
-        {"checked", summary.checked},     {"stale", summary.stale},
-        {"fetched", summary.fetched},     {"failed", summary.failed},
-        {"elapsedMs", summary.elapsedMs}, {"failures", failures}};
+    nlohmann::ordered_json object = {{"checked", summary.checked},     {"stale", summary.stale},
+                                     {"fetched", summary.fetched},     {"failed", summary.failed},
+                                     {"elapsedMs", summary.elapsedMs}, {"failures", failures}};
+    if (!summary.missingModule.isEmpty())
+        object["missingModule"] = summary.missingModule.toStdString();
+    if (summary.refused)
+        object["refused"] = {{"status", summary.refused->status},
+                             {"error", summary.refused->error.toStdString()},
+                             {"detail", summary.refused->detail.toStdString()}};
     return QString::fromStdString(object.dump());
 }
 
 int exitCodeFor(const RunSummary& summary) {
-    return summary.failed == 0 ? exit_codes::AllReplaced : exit_codes::SomeFailed;
+    if (summary.refused)
+        return exit_codes::NotPrepared;
+    if (summary.failed != 0 || !summary.missingModule.isEmpty())
+        return exit_codes::SomeFailed;
+    return exit_codes::AllReplaced;
+}
+
+QStringList problemLines(const RunSummary& summary, const QString& installFolder,
+                         const QString& source) {
+    QStringList lines;
+    const QDir folder(installFolder);
+    for (const FileFailure& failure : summary.failures)
+        lines << folder.filePath(QString(failure.file).replace(u'\\', u'/')) +
+                     QStringLiteral(": ") + failure.error;
+    if (!summary.missingModule.isEmpty())
+        lines << QStringLiteral("%1: not in the central copy %2, nor in %3")
+                     .arg(summary.missingModule, source, folder.path());
+    if (summary.refused)
+        lines << QStringLiteral("%1 refused the listing: status %2, error \"%3\", detail \"%4\"")
+                     .arg(source)
+                     .arg(summary.refused->status)
+                     .arg(summary.refused->error, summary.refused->detail);
+    return lines;
 }
 
 namespace {
@@ -139,6 +152,10 @@ public:
         ++m_summary.failed;
         m_summary.failures.append({file, error});
         showLine(file);
+    }
+    void refused(const TFileInfoErrorDTO& record) {
+        const std::lock_guard guard(m_lock);
+        m_summary.refused = RefusedListing{record.Status(), record.Error(), record.Detail()};
     }
     // Only after the completion: every report of the run has come in by then.
     RunSummary finish() {
@@ -166,12 +183,31 @@ private:
 
 } // namespace
 
+namespace {
+
+QString systemReason(int errorNumber) {
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+// The installation folder must exist: a mistyped folder must not become a fresh
+// installation. Returns the reason when it is not a folder.
+QString folderProblem(const QString& dir) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(dir).constData(), &st) != 0)
+        return systemReason(errno);
+    if (!S_ISDIR(st.st_mode))
+        return systemReason(ENOTDIR);
+    return QString();
+}
+
+} // namespace
+
 int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTextStream& err,
                      bool progress) {
+    const QString program = QStringLiteral("quorvia-update: ");
     const QString dir = options.dir.isEmpty() ? QDir::currentPath() : options.dir;
-    // A mistyped folder must not become a fresh installation.
-    if (!platform::directoryExists(dir)) {
-        err << platform::messages::pathNotFound() << '\n';
+    if (const QString problem = folderProblem(dir); !problem.isEmpty()) {
+        err << program << "installation folder " << dir << ": " << problem << '\n';
         return exit_codes::NotPrepared;
     }
     ServerSettings settings = readServerSettings(dir);
@@ -181,10 +217,22 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
     if (options.url)
         settings.url = *options.url;
     if (hasNoSource(settings)) {
-        err << "No source configured: neither a share folder (\"Local Exe\") nor a server "
+        err << program
+            << "No source configured: neither a share folder (\"Local Exe\") nor a server "
                "address (\"url\") in section \"Servidor\" of "
             << QDir(dir).filePath(SettingsFileName) << ", and no --share or --url given.\n";
         return exit_codes::NoSource;
+    }
+    const QString source = settings.url.isEmpty()
+                               ? QStringLiteral("share folder ") + settings.remotePath
+                               : QStringLiteral("file server ") + settings.url;
+
+    // The launcher makes the report folder at start-up and the shared support
+    // files partly live in it; the server path creates no folders of its own.
+    const QString reportFolder = settings.localPath + QStringLiteral("Relatorio");
+    if (!platform::directoryExists(reportFolder) && !platform::createFolder(reportFolder)) {
+        err << program << "cannot create the report folder " << reportFolder << ": "
+            << systemReason(errno) << '\n';
     }
 
     auto runProgress = std::make_shared<RunProgress>(err, progress);
@@ -197,6 +245,9 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
     };
     observer.fileFailed = [runProgress](const QString& file, const QString& error) {
         runProgress->failed(file, error);
+    };
+    observer.listingRefused = [runProgress](const TFileInfoErrorDTO& record) {
+        runProgress->refused(record);
     };
 
     QElapsedTimer elapsed;
@@ -213,7 +264,8 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
             observer);
         updater->Execute(options.module, options.sharedFiles);
     } catch (const std::exception& e) {
-        err << platform::errorMessage(e) << '\n';
+        err << program << "the run could not be prepared from the " << source << ": "
+            << platform::errorReport(e) << '\n';
         return exit_codes::NotPrepared;
     }
     if (!completed)
@@ -221,8 +273,19 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
 
     RunSummary summary = runProgress->finish();
     summary.elapsedMs = elapsed.elapsed();
-    for (const FileFailure& failure : summary.failures)
-        err << failure.file << ": " << failure.error << '\n';
+    // A module that is in neither copy: had the central copy listed it, it would
+    // have been fetched or its failure recorded.
+    if (!options.module.isEmpty() && !summary.refused &&
+        !platform::fileExists(platform::joinPath(settings.localPath, options.module))) {
+        const bool failed = std::any_of(
+            summary.failures.cbegin(), summary.failures.cend(), [&](const FileFailure& failure) {
+                return platform::fileKey(failure.file) == platform::fileKey(options.module);
+            });
+        if (!failed)
+            summary.missingModule = options.module;
+    }
+    for (const QString& line : problemLines(summary, settings.localPath, source))
+        err << line << '\n';
     err.flush();
     out << (options.json ? summaryJson(summary) : summaryLine(summary)) << '\n';
     out.flush();

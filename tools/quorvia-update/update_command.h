@@ -5,7 +5,9 @@
 #include <QStringList>
 
 #include <optional>
+#include <variant>
 
+class QCommandLineParser;
 class QTextStream;
 
 // Exit codes of the command.
@@ -17,6 +19,7 @@ inline constexpr int NoSource = 3;
 inline constexpr int Usage = 64;
 } // namespace exit_codes
 
+// What the command line asks for. A plain struct: one field per option.
 struct UpdateCommandOptions {
     QString dir; // empty: the current folder
     std::optional<QString> share;
@@ -26,20 +29,24 @@ struct UpdateCommandOptions {
     bool json = false;
 };
 
-struct ParsedCommandLine {
-    enum class Kind { Run, Help, UsageError };
-    Kind kind = Kind::UsageError;
-    UpdateCommandOptions options;
-    QString message; // the usage text, or what was wrong
-};
+// Declares the command's options on the parser (--help and --version are added
+// by command_line::parse).
+void addUpdateOptions(QCommandLineParser& parser);
 
-// Parses the arguments after the program name.
-ParsedCommandLine parseUpdateCommandLine(const QStringList& arguments);
-QString updateCommandUsage();
+// The options of a parsed command line, values trimmed. Returns the wrong-usage
+// message instead when the line asks for nothing to do.
+std::variant<UpdateCommandOptions, QString> updateOptionsFrom(const QCommandLineParser& parser);
 
 struct FileFailure {
     QString file;
     QString error;
+};
+
+// The error record of a listing the server refused.
+struct RefusedListing {
+    int status = 0;
+    QString error;
+    QString detail;
 };
 
 struct RunSummary {
@@ -49,13 +56,20 @@ struct RunSummary {
     int failed = 0;
     qint64 elapsedMs = 0;
     QList<FileFailure> failures;
+    QString missingModule;                 // asked for, found neither locally nor centrally
+    std::optional<RefusedListing> refused; // the listing was answered with an error record
 };
 
 // "checked N, stale N, fetched N, failed N, elapsed S.SSS s"
 QString summaryLine(const RunSummary& summary);
 // One JSON object on one line.
 QString summaryJson(const RunSummary& summary);
+// Refused listing 2, a failed file or a missing module 1, else 0.
 int exitCodeFor(const RunSummary& summary);
+// The lines standard error carries after a run: one per failure, the missing
+// module, the refused listing.
+QStringList problemLines(const RunSummary& summary, const QString& installFolder,
+                         const QString& source);
 
 // Runs one update run with the settings of the installation folder, waiting for
 // its completion in the application's event loop (a QCoreApplication must exist).

@@ -17,7 +17,7 @@ QString messageOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
-        return platform::errorMessage(e);
+        return platform::errorReport(e);
     } catch (...) {
         return QStringLiteral("Unknown error");
     }
@@ -167,7 +167,7 @@ void TFilesUpdater::FillRemoteListFromFolder() {
 }
 
 void TFilesUpdater::FillRemoteListFromServer() {
-    fillRemoteListFromServer(FURL, FRemoteList);
+    fillRemoteListFromServer(FURL, FRemoteList, FObserver.listingRefused);
 }
 
 void TFilesUpdater::UpdateFileFromFolder(const QString& ALocalName, const QString& ARemoteName,

@@ -218,16 +218,19 @@ private:
 void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
     // An unset share would otherwise mean the file system's root.
     if (remotePath.isEmpty())
-        throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound());
+        throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound(),
+                                                    QStringLiteral("no share folder given"));
     if (platform::hasInvalidPathChars(remotePath))
         throw platform::EArgumentException(platform::messages::invalidPathChars());
 
     const QByteArray root = QFile::encodeName(platform::toNativeSeparators(remotePath));
     const int rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound());
-        throw platform::EInOutError(platform::systemErrorMessage(errno));
+        const int error = errno;
+        const QString detail = platform::pathDetail(remotePath, error);
+        if (error == ENOENT || error == ENOTDIR)
+            throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound(), detail);
+        throw platform::EInOutError(platform::systemErrorMessage(error), detail);
     }
 
     std::vector<FoundFile> found;

@@ -5,7 +5,9 @@
 
 void addRemoteFile(TRemoteList& list, const QString& fileName, platform::TDateTime age) {
     const QString key = platform::fileKey(fileName);
-    if (list.contains(key))
-        throw platform::EListError(platform::messages::duplicatesNotAllowed());
+    if (const auto existing = list.constFind(key); existing != list.constEnd())
+        throw platform::EListError(platform::messages::duplicatesNotAllowed(),
+                                   QStringLiteral("\"%1\" and \"%2\" differ only in letter case")
+                                       .arg(existing->FileName(), fileName));
     list.insert(key, TFileInfoDTO(fileName, age));
 }

@@ -5,11 +5,13 @@
 #include "platform/paths.h"
 #include "update/staged_replace.h"
 
-void fillRemoteListFromServer(const QString& url, TRemoteList& list) {
+void fillRemoteListFromServer(const QString& url, TRemoteList& list,
+                              const std::function<void(const TFileInfoErrorDTO& record)>& refused) {
     TRESTClientFileList client(url);
-    // The whole central tree in one request; the result is not needed: an error
-    // answer the client does not raise for leaves Count() at 0.
-    client.Execute(QStringLiteral("\\"), QStringLiteral("*.*"), true);
+    // The whole central tree in one request: an error answer the client does not
+    // raise for leaves Count() at 0, and only a watcher hears of it.
+    if (!client.Execute(QStringLiteral("\\"), QStringLiteral("*.*"), true) && refused)
+        refused(client.Error());
     for (int i = 0; i < client.Count(); ++i) {
         const TFileInfoDTO* item = client.Items(i);
         addRemoteFile(list, item->FileName(), item->Age());

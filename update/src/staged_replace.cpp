@@ -53,8 +53,11 @@ void replaceFileStaged(const QString& target, platform::TDateTime age,
             throw platform::EInOutError(QStringLiteral("The fetched file was not written"));
         applyPermissions(target, temporary, executable);
         platform::stampFileAge(temporary, age);
-        if (::rename(encoded(temporary).constData(), encoded(target).constData()) != 0)
-            throw platform::EInOutError(platform::systemErrorMessage(errno));
+        if (::rename(encoded(temporary).constData(), encoded(target).constData()) != 0) {
+            const int error = errno;
+            throw platform::EInOutError(platform::systemErrorMessage(error),
+                                        platform::pathDetail(target, error));
+        }
     } catch (...) {
         removeQuietly(temporary);
         throw;

@@ -7,15 +7,19 @@
 namespace platform {
 
 // Errors travel as exceptions carrying the user-facing message. The class tells
-// what kind of failure it was, for the few callers that care.
+// what kind of failure it was, for the few callers that care. The detail, when
+// given, names the file or folder and the system's reason for an administrator;
+// the message users see stays as it is.
 class Exception : public std::runtime_error {
 public:
-    explicit Exception(const QString& message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
+    explicit Exception(const QString& message, const QString& detail = QString())
+        : std::runtime_error(message.toStdString()), m_message(message), m_detail(detail) {}
     const QString& message() const noexcept { return m_message; }
+    const QString& detail() const noexcept { return m_detail; }
 
 private:
     QString m_message;
+    QString m_detail;
 };
 
 #define QUORVIA_DECLARE_EXCEPTION(Name, Base)                                                      \
@@ -63,6 +67,13 @@ inline QString duplicatesNotAllowed() {
 
 // The message of any error: ours carry it as text, others as their what().
 QString errorMessage(const std::exception& error);
+
+// The message followed by the detail in brackets, when there is one: what the
+// command-line tools print.
+QString errorReport(const std::exception& error);
+
+// "path: reason", the reason being the system's own text (strerror).
+QString pathDetail(const QString& path, int errorNumber);
 
 // The operating system's text for an errno value, worded as the Windows messages
 // users of this program know for the common cases (missing, denied, in use).

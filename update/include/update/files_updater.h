@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fileserver/file_info_dto.h"
+#include "fileserver/file_info_error_dto.h"
 #include "platform/datetime.h"
 #include "update/remote_list.h"
 #include "update/tasks_list.h"
@@ -26,6 +27,9 @@ struct TUpdateObserver {
     std::function<void(const QString& fileName)> fileStarted;
     std::function<void(const QString& fileName)> fileSucceeded;
     std::function<void(const QString& fileName, const QString& message)> fileFailed;
+    // Main thread, during Execute: the file server answered the listing with an
+    // error record instead of files; the run goes on with an empty central list.
+    std::function<void(const TFileInfoErrorDTO& record)> listingRefused;
 };
 
 class IFilesUpdater {

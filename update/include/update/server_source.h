@@ -1,16 +1,22 @@
 #pragma once
 
+#include "fileserver/file_info_error_dto.h"
 #include "platform/datetime.h"
 #include "update/remote_list.h"
 
 #include <QString>
 
+#include <functional>
+
 // The file-server half of the update sources.
 
 // Lists the whole central tree of the server at url into list (one request).
 // Errors of the listing pass on unchanged; a repeated key throws
-// "Duplicates not allowed".
-void fillRemoteListFromServer(const QString& url, TRemoteList& list);
+// "Duplicates not allowed". An error answer the client turns into an empty
+// listing is handed to refused, when given.
+void fillRemoteListFromServer(
+    const QString& url, TRemoteList& list,
+    const std::function<void(const TFileInfoErrorDTO& record)>& refused = {});
 
 // Downloads remoteName (the central listing's own spelling) from the server at url
 // and puts it in place of localPath/localName, stamped with age, through a staged
