@@ -220,9 +220,9 @@ void SingleInstanceTest::copyFromAnotherFolderRunsBeside() {
     QCOMPARE(first.process().state(), QProcess::Running);
     QCOMPARE(other.process().state(), QProcess::Running);
     QVERIFY(!first.errors().contains(ActivationLine));
-    // Each copy prepared its own installation folder.
-    QVERIFY(QFileInfo(m_root->filePath(QStringLiteral("install-a/Relatorio"))).isDir());
-    QVERIFY(QFileInfo(m_root->filePath(QStringLiteral("install-b/Relatorio"))).isDir());
+    // Each copy prepares its own installation folder, after it has claimed its place.
+    QTRY_VERIFY(QFileInfo(m_root->filePath(QStringLiteral("install-a/Relatorio"))).isDir());
+    QTRY_VERIFY(QFileInfo(m_root->filePath(QStringLiteral("install-b/Relatorio"))).isDir());
 }
 
 void SingleInstanceTest::lockLeftByACrashIsTakenOver() {
