@@ -4,6 +4,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "update/files_updater.h"
+#include "update/installation_lock.h"
 #include "update/server_settings.h"
 
 #include <QDir>
@@ -13,13 +14,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
 QString updateCommandUsage() {
     return QStringLiteral(
         "Usage: quorvia-update [--dir DIR] [--share PATH] [--url URL] [--module NAME]\n"
-        "                      [--shared-files] [--json]\n"
+        "                      [--shared-files] [--json] [--wait SECONDS]\n"
         "Refreshes an installation folder from its central copy.\n"
         "  --dir DIR        the installation folder (default: the current folder)\n"
         "  --share PATH     the share folder, in place of \"Local Exe\" of Quorvia.ini\n"
@@ -27,6 +29,7 @@ QString updateCommandUsage() {
         "  --module NAME    refresh this module executable (relative name)\n"
         "  --shared-files   refresh the shared support files\n"
         "  --json           print the summary as one JSON object\n"
+        "  --wait SECONDS   wait this long for another run on the folder (default 120)\n"
         "Exit codes: 0 all replaced, 1 some failed, 2 run not prepared, 3 no source\n"
         "configured, 64 wrong usage.\n");
 }
@@ -66,7 +69,7 @@ ParsedCommandLine parseUpdateCommandLine(const QStringList& arguments) {
             return parsed;
         }
         if (option == u"--dir" || option == u"--share" || option == u"--url" ||
-            option == u"--module") {
+            option == u"--module" || option == u"--wait") {
             const std::optional<QString> value = takeValue();
             if (!value)
                 return usageError(QStringLiteral("missing value for %1").arg(option));
@@ -76,6 +79,12 @@ ParsedCommandLine parseUpdateCommandLine(const QStringList& arguments) {
                 options.share = *value;
             else if (option == u"--url")
                 options.url = *value;
+            else if (option == u"--wait") {
+                bool ok = false;
+                options.waitSeconds = value->toInt(&ok);
+                if (!ok || options.waitSeconds < 0)
+                    return usageError(QStringLiteral("--wait takes a number of seconds"));
+            }
             else
                 options.module = *value;
         } else if (option == u"--shared-files") {
@@ -199,6 +208,21 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
         runProgress->failed(file, error);
     };
 
+    // One run at a time on a folder, whichever process runs it.
+    auto lock = std::make_unique<TInstallationLock>(dir);
+    try {
+        if (!lock->lock(std::min(options.waitSeconds, 24 * 3600) * 1000)) {
+            const QString holder = lock->holderDescription();
+            err << "Another update run holds the installation folder " << QDir(dir).absolutePath()
+                << " (" << (holder.isEmpty() ? QStringLiteral("holder unknown") : holder)
+                << "); gave up after " << options.waitSeconds << " s.\n";
+            return exit_codes::NotPrepared;
+        }
+    } catch (const std::exception& e) {
+        err << platform::errorMessage(e) << '\n';
+        return exit_codes::NotPrepared;
+    }
+
     QElapsedTimer elapsed;
     elapsed.start();
     QEventLoop loop;
@@ -210,7 +234,7 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
                 completed = true;
                 loop.quit();
             },
-            observer);
+            observer, std::move(lock));
         updater->Execute(options.module, options.sharedFiles);
     } catch (const std::exception& e) {
         err << platform::errorMessage(e) << '\n';

@@ -24,6 +24,7 @@ struct UpdateCommandOptions {
     QString module;
     bool sharedFiles = false;
     bool json = false;
+    int waitSeconds = 120; // for another run on the same folder to end
 };
 
 struct ParsedCommandLine {

@@ -254,8 +254,8 @@ void updateFileFromFolder(const QString& remotePath, const QString& localPath,
     platform::createFolders(platform::folderOf(target));
     replaceFileStaged(
         target, age,
-        [&source](const QString& temporaryPath) {
-            platform::copyFileNoOverwrite(source, temporaryPath);
+        [&source](const TStagedFile& staged) {
+            platform::copyFileInto(source, staged.descriptor);
         },
         executable);
 }
