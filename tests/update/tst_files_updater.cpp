@@ -75,7 +75,10 @@ Run startRun(const QString& localPath, const QString& remotePath, const QString&
         observer, std::move(lock));
     run.updater = updater;
     updater->Execute(module, additional);
-    run.localList = std::dynamic_pointer_cast<TFilesUpdater>(updater)->LocalList();
+    const auto concrete = std::dynamic_pointer_cast<TFilesUpdater>(updater);
+    if (!concrete)
+        qFatal("New returned another kind of updater");
+    run.localList = concrete->LocalList();
     return run;
 }
 

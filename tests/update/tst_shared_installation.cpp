@@ -196,6 +196,9 @@ private slots:
     void killedRunLeavesTargetWhole_data();
     void killedRunLeavesTargetWhole();
     void waitGivesUpNamingTheHolder();
+    void lockOfAnotherMachine_data();
+    void lockOfAnotherMachine();
+    void holderKeepsItsLockFresh();
 };
 
 void SharedInstallationTest::killedRunLeavesTargetWhole_data() {
@@ -337,6 +340,51 @@ void SharedInstallationTest::waitGivesUpNamingTheHolder() {
     QVERIFY(next.finish());
     QCOMPARE(next.exitCode(), 0);
     QCOMPARE(readFile(install.filePath(u"common.ini"_s)), QByteArray("[suite]"));
+}
+
+void SharedInstallationTest::lockOfAnotherMachine_data() {
+    QTest::addColumn<int>("untouchedMinutes");
+    QTest::addColumn<bool>("takenOver");
+    QTest::newRow("touched a minute ago: its run goes on") << 1 << false;
+    QTest::newRow("untouched for an hour: its holder is gone") << 60 << true;
+}
+
+// A holder on another workstation of a shared folder cannot be asked whether it
+// lives: its lock counts as long as it keeps the file's time fresh.
+void SharedInstallationTest::lockOfAnotherMachine() {
+    QFETCH(int, untouchedMinutes);
+    QFETCH(bool, takenOver);
+    QTemporaryDir install;
+    const QString lockPath = install.filePath(TInstallationLock::fileName());
+    writeFile(install.path(), TInstallationLock::fileName(),
+              "4711\nquorvia-update\nward-3-elsewhere\n0123456789abcdef\n\n");
+    const qint64 when = QDateTime::currentSecsSinceEpoch() - untouchedMinutes * 60;
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(lockPath).constData(), times, 0) == 0);
+
+    TInstallationLock lock(install.path());
+    QCOMPARE(lock.tryLock(), takenOver);
+    if (!takenOver)
+        QCOMPARE(lock.holderDescription(), u"process 4711 on host ward-3-elsewhere"_s);
+}
+
+void SharedInstallationTest::holderKeepsItsLockFresh() {
+    QTemporaryDir install;
+    const QString lockPath = install.filePath(TInstallationLock::fileName());
+    TInstallationLock held(install.path(), std::chrono::milliseconds(50));
+    QVERIFY(held.tryLock());
+    const qint64 longAgo = QDateTime::currentSecsSinceEpoch() - 3600;
+    struct timespec times[2] = {{longAgo, 0}, {longAgo, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(lockPath).constData(), times, 0) == 0);
+    QTRY_VERIFY(QFileInfo(lockPath).lastModified().secsTo(QDateTime::currentDateTime()) < 60);
+
+    TInstallationLock other(install.path());
+    QVERIFY(!other.tryLock());
+    QVERIFY(other.holderDescription().startsWith(
+        u"process %1 on host "_s.arg(QCoreApplication::applicationPid())));
+    held.unlock();
+    QVERIFY(!QFile::exists(lockPath));
+    QVERIFY(other.tryLock());
 }
 
 QTEST_GUILESS_MAIN(SharedInstallationTest)

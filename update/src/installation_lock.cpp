@@ -3,28 +3,62 @@
 #include "platform/errors.h"
 
 #include <QDir>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 QString TInstallationLock::fileName() { return QStringLiteral(".quorvia-update.lock"); }
 
-TInstallationLock::TInstallationLock(const QString& installFolder)
-    : m_folder(installFolder), m_file(QDir(installFolder).filePath(fileName())) {
-    // A run lasts as long as its files take, minutes on a slow network: the lock's
-    // age says nothing about its holder. Only a holder that is gone makes it stale.
-    m_file.setStaleLockTime(0);
+TInstallationLock::TInstallationLock(const QString& installFolder,
+                                     std::chrono::milliseconds refreshInterval)
+    : m_folder(installFolder), m_file(QDir(installFolder).filePath(fileName())),
+      m_refreshInterval(refreshInterval) {
+    // A run lasts as long as its files take: the holder keeps the file's time
+    // fresh, so only a holder that stopped doing so, long ago, makes it stale.
+    m_file.setStaleLockTime(static_cast<int>(StaleAfter.count()));
 }
 
-TInstallationLock::~TInstallationLock() = default; // QLockFile unlocks
+TInstallationLock::~TInstallationLock() { unlock(); }
 
 bool TInstallationLock::tryLock() { return lock(0); }
 
 bool TInstallationLock::lock(int waitMs) {
-    if (m_file.tryLock(waitMs))
+    if (m_file.isLocked())
         return true;
+    if (m_file.tryLock(waitMs)) {
+        startRefreshing();
+        return true;
+    }
     throwIfUnusable();
     return false;
 }
 
-void TInstallationLock::unlock() { m_file.unlock(); }
+void TInstallationLock::unlock() {
+    stopRefreshing();
+    m_file.unlock();
+}
+
+void TInstallationLock::startRefreshing() {
+    m_stopping = false;
+    const QByteArray path = QFile::encodeName(QDir(m_folder).filePath(fileName()));
+    m_refresher = std::thread([this, path] {
+        std::unique_lock guard(m_refreshLock);
+        while (!m_refreshStop.wait_for(guard, m_refreshInterval, [this] { return m_stopping; }))
+            ::utimensat(AT_FDCWD, path.constData(), nullptr, 0); // now
+    });
+}
+
+void TInstallationLock::stopRefreshing() {
+    if (!m_refresher.joinable())
+        return;
+    {
+        const std::lock_guard guard(m_refreshLock);
+        m_stopping = true;
+    }
+    m_refreshStop.notify_all();
+    m_refresher.join();
+}
 
 void TInstallationLock::throwIfUnusable() const {
     switch (m_file.error()) {
@@ -46,5 +80,7 @@ QString TInstallationLock::holderDescription() const {
     QString application;
     if (!m_file.getLockInfo(&pid, &host, &application))
         return QString();
-    return QStringLiteral("process %1 on host %2").arg(pid).arg(host.isEmpty() ? QStringLiteral("?") : host);
+    return QStringLiteral("process %1 on host %2")
+        .arg(pid)
+        .arg(host.isEmpty() ? QStringLiteral("?") : host);
 }
