@@ -122,6 +122,12 @@ void UpdateCommandTest::parse_data() {
                                    << None << QString() << false << false;
     QTest::newRow("value for a flag") << QStringList{u"--json=yes"_s} << usage << QString() << None
                                       << None << QString() << false << false;
+    QTest::newRow("wait in seconds") << QStringList{u"--wait"_s, u"0"_s} << run << QString() << None
+                                     << None << QString() << false << false;
+    QTest::newRow("wait not a number") << QStringList{u"--wait=soon"_s} << usage << QString()
+                                       << None << None << QString() << false << false;
+    QTest::newRow("negative wait") << QStringList{u"--wait"_s, u"-5"_s} << usage << QString()
+                                   << None << None << QString() << false << false;
 }
 
 void UpdateCommandTest::parse() {
