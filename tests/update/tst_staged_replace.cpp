@@ -45,6 +45,7 @@ private slots:
     void replacesAndStamps();
     void failedFetchKeepsTarget_data();
     void failedFetchKeepsTarget();
+    void fetchMayMakeItsFileAnew();
     void othersTemporariesAreLeftAlone();
     void overlappingFetchesKeepApart();
     void removesEveryLeftoverOfAFolder();
@@ -106,6 +107,21 @@ void TestStagedReplace::failedFetchKeepsTarget() {
     TDateTime age = -1;
     QVERIFY(platform::tryReadFileAge(target, age));
     QVERIFY(age == oldAge);
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
+}
+
+// A client that writes through the path may replace the file rather than write
+// into it; under this fetch's own name that file is still the one to stamp.
+void TestStagedReplace::fetchMayMakeItsFileAnew() {
+    QTemporaryDir dir;
+    const QString target = dir.filePath(u"qtintf70.dll"_s);
+    writeFile(target, "old");
+    replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) {
+        QVERIFY(QFile::remove(staged.path));
+        writeFile(staged.path, "made anew");
+    });
+    QCOMPARE(readFile(target), QByteArray("made anew"));
+    QCOMPARE(test_files::ageOf(target), CentralAge);
     QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 

@@ -54,8 +54,7 @@ int createTemporary(const QString& target, QString& path) {
     throw platform::EInOutError(platform::messages::fileAlreadyExists());
 }
 
-// True while path still names the file open at fd: a fetch that writes through
-// the path must have written into our file, not into one put there in its place.
+// True while path still names the file open at fd.
 bool namesSameFile(const QString& path, int fd) {
     struct stat byPath {};
     struct stat byDescriptor {};
@@ -144,33 +143,33 @@ void replaceFileStaged(const QString& target, platform::TDateTime age,
                        const std::function<void(const TStagedFile& staged)>& fetch,
                        bool executable) {
     QString temporary;
-    const int fd = createTemporary(target, temporary);
-    bool open = true;
-    // Only ever our own file: a fetch may already have removed it after a failure.
+    int fd = createTemporary(target, temporary);
+    // The name is this fetch's alone, so whatever stands under it is ours to remove.
     const auto discard = [&] {
-        if (open && namesSameFile(temporary, fd))
-            ::unlink(encoded(temporary).constData());
-        if (open)
+        if (fd >= 0)
             ::close(fd);
-        open = false;
+        fd = -1;
+        ::unlink(encoded(temporary).constData());
     };
     try {
         fetch(TStagedFile{temporary, fd});
-        if (!namesSameFile(temporary, fd))
-            throw platform::EInOutError(QStringLiteral("The fetched file was not written"));
+        if (!namesSameFile(temporary, fd)) {
+            // A fetch that writes through the path may have made the file anew
+            // under our name rather than written into it: stamp that one.
+            const int reopened = ::open(encoded(temporary).constData(), O_WRONLY | O_CLOEXEC);
+            if (reopened < 0)
+                throw platform::EInOutError(QStringLiteral("The fetched file was not written"));
+            ::close(fd);
+            fd = reopened;
+        }
         applyPermissions(target, fd, executable);
         stampAndVerify(fd, age);
-        open = false;
-        if (::close(fd) != 0) { // a late write error of a network folder
-            const int error = errno;
-            ::unlink(encoded(temporary).constData());
-            throw platform::EInOutError(platform::systemErrorMessage(error));
-        }
-        if (::rename(encoded(temporary).constData(), encoded(target).constData()) != 0) {
-            const int error = errno;
-            ::unlink(encoded(temporary).constData());
-            throw platform::EInOutError(platform::systemErrorMessage(error));
-        }
+        const int closing = fd;
+        fd = -1;
+        if (::close(closing) != 0) // a late write error of a network folder
+            throw platform::EInOutError(platform::systemErrorMessage(errno));
+        if (::rename(encoded(temporary).constData(), encoded(target).constData()) != 0)
+            throw platform::EInOutError(platform::systemErrorMessage(errno));
     } catch (...) {
         discard();
         throw;
