@@ -195,6 +195,7 @@ private slots:
     void initTestCase() { ::signal(SIGPIPE, SIG_IGN); }
     void killedRunLeavesTargetWhole_data();
     void killedRunLeavesTargetWhole();
+    void twoRunsAtOnceFetchOnce();
     void waitGivesUpNamingTheHolder();
     void lockOfAnotherMachine_data();
     void lockOfAnotherMachine();
@@ -313,6 +314,30 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
         QCOMPARE(temporariesBelow(install), QStringList());
         QCOMPARE(modeOf(target), 0755); // a module is startable after its fetch
     }
+}
+
+// The launcher's refresh and a scheduled command at the same moment: one fetches,
+// the other waits and then finds the file current; neither reports a failure.
+void SharedInstallationTest::twoRunsAtOnceFetchOnce() {
+    QTemporaryDir install;
+    QTemporaryDir central;
+    static const QByteArray content = centralContent();
+    writeFile(central.path(), u"SysAdmin.exe"_s, content, centralAge());
+    writeFile(install.path(), u"SysAdmin.exe"_s, "old", OldAge);
+    const QStringList arguments = {u"--dir"_s, install.path(), u"--share"_s, central.path(),
+                                   u"--module"_s, u"SysAdmin.exe"_s};
+    Child first(updateBinary(), arguments);
+    Child second(updateBinary(), arguments);
+    QVERIFY(first.finish() && second.finish());
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(second.exitCode(), 0);
+    const QStringList summaries = {first.out().section(u", elapsed"_s, 0, 0),
+                                   second.out().section(u", elapsed"_s, 0, 0)};
+    QVERIFY2(summaries.contains(u"checked 1, stale 1, fetched 1, failed 0"_s), qPrintable(summaries.join(u" | "_s)));
+    QVERIFY2(summaries.contains(u"checked 1, stale 0, fetched 0, failed 0"_s), qPrintable(summaries.join(u" | "_s)));
+    QVERIFY(readFile(install.filePath(u"SysAdmin.exe"_s)) == content);
+    QCOMPARE(fixtures::ageOf(install.filePath(u"SysAdmin.exe"_s)), centralAge());
+    QCOMPARE(temporariesBelow(install.path()), QStringList());
 }
 
 void SharedInstallationTest::waitGivesUpNamingTheHolder() {
