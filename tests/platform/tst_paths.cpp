@@ -148,7 +148,9 @@ int main(int argc, char* argv[]) {
     if (argc == 3 && std::strcmp(argv[1], "--file-key") == 0) {
         QCoreApplication app(argc, argv);
         const QByteArray key = platform::fileKey(QString::fromUtf8(argv[2])).toUtf8();
-        return std::fwrite(key.constData(), 1, size_t(key.size()), stdout) == size_t(key.size()) ? 0 : 1;
+        return std::fwrite(key.constData(), 1, size_t(key.size()), stdout) == size_t(key.size())
+                   ? 0
+                   : 1;
     }
     QCoreApplication app(argc, argv);
     TestPaths test;

@@ -42,8 +42,7 @@ struct Run {
 // Creates an updater, executes it, drops the caller's reference at once (as the
 // launcher does) and returns; Execute's exceptions pass on.
 Run startRun(const QString& localPath, const QString& remotePath, const QString& url,
-             const QString& module, bool additional,
-             std::unique_ptr<TInstallationLock> lock = {}) {
+             const QString& module, bool additional, std::unique_ptr<TInstallationLock> lock = {}) {
     Run run;
     auto record = run.record;
     TUpdateObserver observer;
@@ -288,7 +287,8 @@ void FilesUpdaterTest::leftoversAreCleanedUnderTheLock() {
     const QStringList leftovers = {
         writeFile(installation.path(), u".Costs.exe.311-0a0b0c0d.quorvia-part"_s, "half"),
         writeFile(installation.path(), u".common.ini.312-01020304.quorvia-part"_s, "half"),
-        writeFile(installation.path(), u"Relatorio/.RelCosts.rav.313-aabbccdd.quorvia-part"_s, "half"),
+        writeFile(installation.path(), u"Relatorio/.RelCosts.rav.313-aabbccdd.quorvia-part"_s,
+                  "half"),
         writeFile(installation.path(), u".qtintf70.dll.quorvia-part"_s, "older version's"),
     };
 

@@ -240,7 +240,8 @@ void FolderSourceTest::undecodableNamesAreSkipped() {
     QCOMPARE(list.keys(), QStringList{u"GOOD.DLL"_s});
     const std::lock_guard guard(traceLock);
     traced.sort();
-    const QString prefix = u"Skipped central entry with a name not valid in the file-name encoding: "_s;
+    const QString prefix =
+        u"Skipped central entry with a name not valid in the file-name encoding: "_s;
     QCOMPARE(traced, (QStringList{prefix + u"bad\\xfe.dll"_s, prefix + u"bad\\xff.dll"_s,
                                   prefix + u"dir\\xe9"_s}));
 }

@@ -57,7 +57,8 @@ int modeOf(const QString& path) {
 // Every staged temporary anywhere below folder.
 QStringList temporariesBelow(const QString& folder) {
     QStringList found;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         if (isStagedTemporaryName(it.fileName()))
@@ -105,7 +106,9 @@ public:
     int exitCode() const {
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
-    QString out() { return m_lines.join(u'\n') + QString::fromUtf8(m_process.readAllStandardOutput()); }
+    QString out() {
+        return m_lines.join(u'\n') + QString::fromUtf8(m_process.readAllStandardOutput());
+    }
     QString err() { return QString::fromUtf8(m_process.readAllStandardError()); }
     qint64 pid() const { return m_process.processId(); }
     void write(const QByteArray& data) {
@@ -118,8 +121,12 @@ private:
     QStringList m_lines;
 };
 
-QString helperBinary() { return QStringLiteral(UPDATE_RUN_HELPER_BINARY); }
-QString updateBinary() { return QStringLiteral(QUORVIA_UPDATE_BINARY); }
+QString helperBinary() {
+    return QStringLiteral(UPDATE_RUN_HELPER_BINARY);
+}
+QString updateBinary() {
+    return QStringLiteral(QUORVIA_UPDATE_BINARY);
+}
 
 // The real file server on the central folder, on a free loopback port.
 class FileServerProcess {
@@ -170,7 +177,8 @@ public:
         m_thread = std::thread([this, data = std::move(data)] {
             m_fd = ::open(m_path.constData(), O_WRONLY);
             for (qsizetype done = 0; m_fd >= 0 && done < data.size();) {
-                const ssize_t put = ::write(m_fd, data.constData() + done, size_t(data.size() - done));
+                const ssize_t put =
+                    ::write(m_fd, data.constData() + done, size_t(data.size() - done));
                 if (put <= 0)
                     return;
                 done += put;
@@ -263,8 +271,8 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
         }
     }
 
-    Child killed(helperBinary(), {u"fetch"_s, install, kind, source, name,
-                                  QString::number(centralAge(), 'g', 17)});
+    Child killed(helperBinary(),
+                 {u"fetch"_s, install, kind, source, name, QString::number(centralAge(), 'g', 17)});
     QCOMPARE(killed.waitForLine(u"locked"_s), u"locked"_s);
     if (moment == u"after its rename") {
         QCOMPARE(killed.waitForLine(u"f"_s), u"fetched"_s);
@@ -324,8 +332,8 @@ void SharedInstallationTest::twoRunsAtOnceFetchOnce() {
     static const QByteArray content = centralContent();
     writeFile(central.path(), u"SysAdmin.exe"_s, content, centralAge());
     writeFile(install.path(), u"SysAdmin.exe"_s, "old", OldAge);
-    const QStringList arguments = {u"--dir"_s, install.path(), u"--share"_s, central.path(),
-                                   u"--module"_s, u"SysAdmin.exe"_s};
+    const QStringList arguments = {u"--dir"_s,     install.path(), u"--share"_s,
+                                   central.path(), u"--module"_s,  u"SysAdmin.exe"_s};
     Child first(updateBinary(), arguments);
     Child second(updateBinary(), arguments);
     QVERIFY(first.finish() && second.finish());
@@ -333,8 +341,10 @@ void SharedInstallationTest::twoRunsAtOnceFetchOnce() {
     QCOMPARE(second.exitCode(), 0);
     const QStringList summaries = {first.out().section(u", elapsed"_s, 0, 0),
                                    second.out().section(u", elapsed"_s, 0, 0)};
-    QVERIFY2(summaries.contains(u"checked 1, stale 1, fetched 1, failed 0"_s), qPrintable(summaries.join(u" | "_s)));
-    QVERIFY2(summaries.contains(u"checked 1, stale 0, fetched 0, failed 0"_s), qPrintable(summaries.join(u" | "_s)));
+    QVERIFY2(summaries.contains(u"checked 1, stale 1, fetched 1, failed 0"_s),
+             qPrintable(summaries.join(u" | "_s)));
+    QVERIFY2(summaries.contains(u"checked 1, stale 0, fetched 0, failed 0"_s),
+             qPrintable(summaries.join(u" | "_s)));
     QVERIFY(readFile(install.filePath(u"SysAdmin.exe"_s)) == content);
     QCOMPARE(fixtures::ageOf(install.filePath(u"SysAdmin.exe"_s)), centralAge());
     QCOMPARE(temporariesBelow(install.path()), QStringList());
@@ -347,8 +357,9 @@ void SharedInstallationTest::waitGivesUpNamingTheHolder() {
     Child holder(helperBinary(), {u"hold"_s, install.path()});
     QCOMPARE(holder.waitForLine(u"locked"_s), u"locked"_s);
 
-    const QStringList arguments = {u"--dir"_s, install.path(), u"--share"_s, central.path(),
-                                   u"--shared-files"_s, u"--wait"_s, u"1"_s};
+    const QStringList arguments = {u"--dir"_s,     install.path(),      u"--share"_s,
+                                   central.path(), u"--shared-files"_s, u"--wait"_s,
+                                   u"1"_s};
     Child refused(updateBinary(), arguments);
     QVERIFY(refused.finish());
     QCOMPARE(refused.exitCode(), 2);

@@ -63,7 +63,8 @@ void TestStagedReplace::replacesAndStamps() {
     QTemporaryDir dir;
     const QString target = dir.filePath(u"SysAdmin.exe"_s);
     writeFile(target, "old");
-    replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
+    replaceFileStaged(target, CentralAge,
+                      [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
     QCOMPARE(readFile(target), QByteArray("new"));
     TDateTime age = -1;
     QVERIFY(platform::tryReadFileAge(target, age));
@@ -231,7 +232,8 @@ void TestStagedReplace::stampIsReadBack_data() {
     QTest::addColumn<bool>("outOfRange"); // holds only where the file system can hold it
     QTest::addColumn<bool>("holds");
     QTest::newRow("whole milliseconds") << CentralAge << false << true;
-    QTest::newRow("a fraction of a millisecond") << CentralAge + 0.4 / 86'400'000.0 << false << false;
+    QTest::newRow("a fraction of a millisecond")
+        << CentralAge + 0.4 / 86'400'000.0 << false << false;
     QTest::newRow("year 0001") << platform::encodeDateTime(1, 1, 1, 0) << true << false;
     QTest::newRow("year 1900") << platform::encodeDateTime(1900, 6, 1, 0) << true << false;
     QTest::newRow("year 9999") << platform::encodeDateTime(9999, 12, 31, 0) << true << false;
@@ -257,7 +259,8 @@ void TestStagedReplace::stampIsReadBack() {
     writeFile(target, "old", oldAge);
     QString message;
     try {
-        replaceFileStaged(target, age, [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
+        replaceFileStaged(target, age,
+                          [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
     } catch (const platform::Exception& e) {
         message = e.message();
     }
@@ -310,9 +313,10 @@ void TestStagedReplace::folderInPlaceOfTargetFails() {
     const QString target = dir.filePath(u"Relatorio"_s);
     QVERIFY(QDir(dir.path()).mkdir(u"Relatorio"_s));
     writeFile(target + u"/keep.rav"_s, "report");
-    QVERIFY_THROWS_EXCEPTION(
-        platform::EInOutError,
-        replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) { writeFile(staged.path, "file"); }));
+    QVERIFY_THROWS_EXCEPTION(platform::EInOutError,
+                             replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) {
+                                 writeFile(staged.path, "file");
+                             }));
     QCOMPARE(readFile(target + u"/keep.rav"_s), QByteArray("report"));
     QCOMPARE(stagedTemporariesOf(target), QStringList());
 }

@@ -84,8 +84,7 @@ ParsedCommandLine parseUpdateCommandLine(const QStringList& arguments) {
                 options.waitSeconds = value->toInt(&ok);
                 if (!ok || options.waitSeconds < 0)
                     return usageError(QStringLiteral("--wait takes a number of seconds"));
-            }
-            else
+            } else
                 options.module = *value;
         } else if (option == u"--shared-files") {
             if (!flag(options.sharedFiles))

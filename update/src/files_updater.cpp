@@ -28,8 +28,7 @@ QString messageOf(const std::exception_ptr& error) {
 
 TFilesUpdater::TFilesUpdater(const QString& ALocalPath, const QString& ARemotePath,
                              const QString& AURL, TThreadMethod AOnTerminate,
-                             TUpdateObserver AObserver,
-                             std::unique_ptr<TInstallationLock> ALock)
+                             TUpdateObserver AObserver, std::unique_ptr<TInstallationLock> ALock)
     : FURL(AURL), FLocalPath(ALocalPath), FRemotePath(ARemotePath),
       FOnTerminate(std::move(AOnTerminate)), FObserver(std::move(AObserver)),
       FLock(std::move(ALock)) {
@@ -59,9 +58,9 @@ std::shared_ptr<IFilesUpdater> TFilesUpdater::New(const QString& ALocalPath,
                                                   TThreadMethod AOnTerminate,
                                                   TUpdateObserver AObserver,
                                                   std::unique_ptr<TInstallationLock> ALock) {
-    return std::shared_ptr<TFilesUpdater>(new TFilesUpdater(ALocalPath, ARemotePath, AURL,
-                                                            std::move(AOnTerminate),
-                                                            std::move(AObserver), std::move(ALock)));
+    return std::shared_ptr<TFilesUpdater>(
+        new TFilesUpdater(ALocalPath, ARemotePath, AURL, std::move(AOnTerminate),
+                          std::move(AObserver), std::move(ALock)));
 }
 
 TFilesUpdater::~TFilesUpdater() {

@@ -197,11 +197,13 @@ private:
         QString shown = folder.prefix;
         for (const char* c = name; *c; ++c) {
             const auto byte = static_cast<unsigned char>(*c);
-            shown += byte >= 0x20 && byte < 0x7f ? QString(QChar(char16_t(byte)))
-                                                 : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+            shown += byte >= 0x20 && byte < 0x7f
+                         ? QString(QChar(char16_t(byte)))
+                         : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
         }
         platform::traceLine(
-            QStringLiteral("Skipped central entry with a name not valid in the file-name encoding: ") +
+            QStringLiteral(
+                "Skipped central entry with a name not valid in the file-name encoding: ") +
             shown);
     }
 
@@ -278,8 +280,6 @@ void updateFileFromFolder(const QString& remotePath, const QString& localPath,
     platform::createFolders(platform::folderOf(target));
     replaceFileStaged(
         target, age,
-        [&source](const TStagedFile& staged) {
-            platform::copyFileInto(source, staged.descriptor);
-        },
+        [&source](const TStagedFile& staged) { platform::copyFileInto(source, staged.descriptor); },
         executable);
 }

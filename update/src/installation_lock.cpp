@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-QString TInstallationLock::fileName() { return QStringLiteral(".quorvia-update.lock"); }
+QString TInstallationLock::fileName() {
+    return QStringLiteral(".quorvia-update.lock");
+}
 
 TInstallationLock::TInstallationLock(const QString& installFolder,
                                      std::chrono::milliseconds refreshInterval)
@@ -19,9 +21,13 @@ TInstallationLock::TInstallationLock(const QString& installFolder,
     m_file.setStaleLockTime(static_cast<int>(StaleAfter.count()));
 }
 
-TInstallationLock::~TInstallationLock() { unlock(); }
+TInstallationLock::~TInstallationLock() {
+    unlock();
+}
 
-bool TInstallationLock::tryLock() { return lock(0); }
+bool TInstallationLock::tryLock() {
+    return lock(0);
+}
 
 bool TInstallationLock::lock(int waitMs) {
     if (m_file.isLocked())

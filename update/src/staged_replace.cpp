@@ -20,7 +20,9 @@ namespace {
 
 constexpr char StagedSuffix[] = ".quorvia-part";
 
-QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+QByteArray encoded(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 QString nameOf(const QString& target, const QString& folder) {
     return target.mid(folder.size() + (folder.isEmpty() ? 0 : 1));
@@ -36,14 +38,14 @@ int createTemporary(const QString& target, QString& path) {
     const QString folder = platform::folderOf(target);
     const QString name = nameOf(target, folder);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString candidate =
-            inFolder(folder, QStringLiteral(".%1.%2-%3%4")
-                                 .arg(name)
-                                 .arg(QCoreApplication::applicationPid())
-                                 .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'))
-                                 .arg(QLatin1String(StagedSuffix)));
-        const int fd = ::open(encoded(candidate).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const QString candidate = inFolder(
+            folder, QStringLiteral(".%1.%2-%3%4")
+                        .arg(name)
+                        .arg(QCoreApplication::applicationPid())
+                        .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'))
+                        .arg(QLatin1String(StagedSuffix)));
+        const int fd =
+            ::open(encoded(candidate).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             path = candidate;
             return fd;
@@ -85,8 +87,8 @@ void stampAndVerify(int fd, platform::TDateTime age) {
     try {
         platform::stampFileAge(fd, age);
     } catch (const platform::EConvertError&) {
-        throw platform::EInOutError(
-            QStringLiteral("The central time %1 is not a valid time").arg(platform::describeAge(age)));
+        throw platform::EInOutError(QStringLiteral("The central time %1 is not a valid time")
+                                        .arg(platform::describeAge(age)));
     }
     platform::TDateTime kept = -1.0;
     if (!platform::tryReadFileAge(fd, kept))

@@ -59,7 +59,7 @@ public:
     TImage* imgControEquip = nullptr;
     QFrame* pnlTemporizador = nullptr;
     QLabel* Label1 = nullptr;
-    QLabel* lblProgresso = nullptr; // "N de M arquivos" while stale files are fetched
+    QLabel* lblProgresso = nullptr;  // "N de M arquivos" while stale files are fetched
     QLabel* lblAguardando = nullptr; // while another process updates this installation
     TActivityIndicator* aciTemporizador = nullptr;
     QMenu* PopupMenu = nullptr;
@@ -131,7 +131,7 @@ private:
 
     UpdateRunQueue m_runs;
     std::optional<UpdateRunRequest> m_runDue; // admitted, waiting for the installation's lock
-    QElapsedTimer m_runClock; // the elapsed time shown, immune to clock changes
+    QElapsedTimer m_runClock;                 // the elapsed time shown, immune to clock changes
     int m_filesToFetch = 0;
     int m_filesDone = 0;
     bool m_shown = false;
