@@ -114,7 +114,7 @@ void TestPaths::fileKeyIgnoresTheLocale_data() {
         {u"STRASSE.dll"_s, u"STRASSE.DLL"_s},
         {u"ıi.dll"_s, u"II.DLL"_s},
     };
-    for (const QString locale : {u"C"_s, u"pt_BR.UTF-8"_s, u"tr_TR.UTF-8"_s})
+    for (const QString& locale : {u"C"_s, u"pt_BR.UTF-8"_s, u"tr_TR.UTF-8"_s})
         for (const auto& [name, key] : names)
             QTest::addRow("%s: %s", qPrintable(locale), qPrintable(name)) << locale << name << key;
 }
@@ -127,7 +127,7 @@ void TestPaths::fileKeyIgnoresTheLocale() {
     QFETCH(QString, key);
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString variable : {u"LANG"_s, u"LC_ALL"_s, u"LC_CTYPE"_s})
+    for (const QString& variable : {u"LANG"_s, u"LC_ALL"_s, u"LC_CTYPE"_s})
         environment.insert(variable, locale);
     environment.remove(u"LANGUAGE"_s);
     child.setProcessEnvironment(environment);
