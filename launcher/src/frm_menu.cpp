@@ -372,9 +372,9 @@ void TFrmMenu::startRunWhenUnlocked() {
                 return;
             }
         } catch (const std::exception&) {
-            // No lock file can be made in this folder, so no fetch can write there
-            // either: the run goes on unlocked, as the files it cannot replace fail
-            // alone and the module still starts.
+            // No lock file can be made in this folder (read-only for this user):
+            // no fetch can write here either, so the run goes on unlocked, its
+            // files fail alone and the module still starts.
             lock.reset();
         }
         lblAguardando->hide();
