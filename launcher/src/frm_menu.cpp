@@ -14,6 +14,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "update/files_updater.h"
+#include "update/installation_lock.h"
 #include "update/server_settings.h"
 
 #include <QAction>
@@ -181,6 +182,14 @@ void TFrmMenu::createComponents() {
     lblProgresso->setPalette(labelPalette);
     lblProgresso->hide();
 
+    lblAguardando = new QLabel(QStringLiteral("Aguardando outra atualização"), pnlTemporizador);
+    lblAguardando->setObjectName(QStringLiteral("lblAguardando"));
+    lblAguardando->setGeometry(lblProgresso->geometry());
+    lblAguardando->setAlignment(Qt::AlignCenter);
+    lblAguardando->setFont(progressFont);
+    lblAguardando->setPalette(labelPalette);
+    lblAguardando->hide();
+
     aciTemporizador = new TActivityIndicator(pnlTemporizador);
     aciTemporizador->setObjectName(QStringLiteral("aciTemporizador"));
     aciTemporizador->setIndicatorSize(TActivityIndicator::Size::Large);
@@ -193,6 +202,12 @@ void TFrmMenu::createComponents() {
     Timer1->setInterval(200);
     Timer1->setSingleShot(true);
     connect(Timer1, &QTimer::timeout, this, &TFrmMenu::Timer1Timer);
+
+    tmrAguardaLock = new QTimer(this);
+    tmrAguardaLock->setObjectName(QStringLiteral("tmrAguardaLock"));
+    tmrAguardaLock->setInterval(250);
+    tmrAguardaLock->setSingleShot(true);
+    connect(tmrAguardaLock, &QTimer::timeout, this, &TFrmMenu::startRunWhenUnlocked);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -339,51 +354,88 @@ void TFrmMenu::StartUpdate(const QString& AModuleName, bool AAdditionalFiles,
 }
 
 void TFrmMenu::startRuns(UpdateRunRequest request) {
-    std::optional<UpdateRunRequest> next = std::move(request);
-    while (next) {
-        ShowUpdateProgress();
+    m_runDue = std::move(request);
+    startRunWhenUnlocked();
+}
+
+// Starts the due run once this installation's lock is free. While another process
+// (a scheduled command, another workstation on a shared folder) holds it, the
+// panel keeps animating and says so, and the timer looks again: the window never
+// blocks on the lock, and clicks meanwhile queue up as during any run.
+void TFrmMenu::startRunWhenUnlocked() {
+    while (m_runDue) {
+        auto lock = std::make_unique<TInstallationLock>(FLocalPath);
         try {
-            QPointer<TFrmMenu> self(this);
-            TUpdateObserver observer;
-            observer.filesQueued = [this](int, int queued) {
-                m_filesToFetch = queued;
-                m_filesDone = 0;
-                showFileProgress();
-            };
-            // Pool threads report here; the count is kept in the main thread.
-            const auto fileDone = [self] {
-                QMetaObject::invokeMethod(
-                    self.data(),
-                    [self] {
-                        if (TFrmMenu* panel = self.data()) {
-                            ++panel->m_filesDone;
-                            panel->showFileProgress();
-                        }
-                    },
-                    Qt::QueuedConnection);
-            };
-            observer.fileSucceeded = [fileDone](const QString&) {
-                fileDone();
-            };
-            observer.fileFailed = [fileDone](const QString&, const QString&) {
-                fileDone();
-            };
-            const auto updater = TFilesUpdater::New(
-                FLocalPath, FRemotePath, FUrl,
-                [self, onTerminate = next->onTerminate] {
-                    if (self)
-                        self->runCompleted(onTerminate);
-                },
-                std::move(observer));
-            updater->Execute(next->moduleName, next->additionalFiles);
-            return; // the run's completion starts the next waiting run
-        } catch (const std::exception& error) {
-            launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
-                                           platform::errorMessage(error));
+            if (!lock->tryLock()) {
+                showWaitingForLock();
+                tmrAguardaLock->start();
+                return;
+            }
+        } catch (const std::exception&) {
+            // No lock file can be made in this folder (read-only for this user):
+            // no fetch can write here either, so the run goes on unlocked, its
+            // files fail alone and the module still starts.
+            lock.reset();
         }
+        lblAguardando->hide();
+        const UpdateRunRequest request = std::move(*m_runDue);
+        m_runDue.reset();
+        if (startRun(request, std::move(lock)))
+            return; // the run's completion starts the next waiting run
         // The run could not be prepared: the panel keeps animating, the queue goes on.
-        next = m_runs.finishCurrent();
+        m_runDue = m_runs.finishCurrent();
     }
+}
+
+void TFrmMenu::showWaitingForLock() {
+    lblProgresso->hide();
+    lblAguardando->show();
+    pnlTemporizador->show();
+    aciTemporizador->setAnimate(true);
+}
+
+bool TFrmMenu::startRun(const UpdateRunRequest& request, std::unique_ptr<TInstallationLock> lock) {
+    ShowUpdateProgress();
+    try {
+        QPointer<TFrmMenu> self(this);
+        TUpdateObserver observer;
+        observer.filesQueued = [this](int, int queued) {
+            m_filesToFetch = queued;
+            m_filesDone = 0;
+            showFileProgress();
+        };
+        // Pool threads report here; the count is kept in the main thread.
+        const auto fileDone = [self] {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self] {
+                    if (TFrmMenu* panel = self.data()) {
+                        ++panel->m_filesDone;
+                        panel->showFileProgress();
+                    }
+                },
+                Qt::QueuedConnection);
+        };
+        observer.fileSucceeded = [fileDone](const QString&) {
+            fileDone();
+        };
+        observer.fileFailed = [fileDone](const QString&, const QString&) {
+            fileDone();
+        };
+        const auto updater = TFilesUpdater::New(
+            FLocalPath, FRemotePath, FUrl,
+            [self, onTerminate = request.onTerminate] {
+                if (self)
+                    self->runCompleted(onTerminate);
+            },
+            std::move(observer), std::move(lock));
+        updater->Execute(request.moduleName, request.additionalFiles);
+        return true;
+    } catch (const std::exception& error) {
+        launcher::showStandardErrorBox(this, QCoreApplication::applicationName(),
+                                       platform::errorMessage(error));
+    }
+    return false;
 }
 
 void TFrmMenu::runCompleted(const TThreadMethod& onTerminate) {

@@ -70,21 +70,18 @@ bool directoryExists(const QString& path) {
     return statFollowingLinks(path, st) && S_ISDIR(st.st_mode);
 }
 
-bool tryReadFileAge(const QString& path, TDateTime& age) {
-    struct stat st {};
-    if (!statFollowingLinks(path, st) || S_ISDIR(st.st_mode))
-        return false;
+namespace {
+
+TDateTime ageFromStat(const struct stat& st) {
     const qint64 utcMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
     const qint64 localMs = utcMs + currentUtcOffsetMs();
     // Clock fields of the local time, computed in UTC so no zone rule applies again.
     const QDateTime clock = QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC);
-    age = fromClockTime(clock);
-    return true;
+    return fromClockTime(clock);
 }
 
-void stampFileAge(const QString& path, TDateTime age) {
-    if (!fileExists(path))
-        throw EFileNotFoundException(messages::fileNotFound());
+// The last-write time for age, as futimens takes it; the access time is left alone.
+void timesFor(TDateTime age, struct timespec (&times)[2]) {
     QDate date;
     qint64 msecOfDay = 0;
     if (!decodeDateTime(age, date, msecOfDay))
@@ -92,11 +89,6 @@ void stampFileAge(const QString& path, TDateTime age) {
     const QDateTime clock(date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(msecOfDay)),
                           Qt::UTC);
     const qint64 utcMs = clock.toMSecsSinceEpoch() - currentUtcOffsetMs();
-
-    FileDescriptor fd(::open(encoded(path).constData(), O_WRONLY | O_CLOEXEC));
-    if (!fd.valid())
-        return; // a file that cannot be opened for writing keeps its time
-    struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT; // last access untouched
     lldiv_t parts = std::lldiv(utcMs, 1000);
@@ -106,8 +98,58 @@ void stampFileAge(const QString& path, TDateTime age) {
     }
     times[1].tv_sec = static_cast<time_t>(parts.quot);
     times[1].tv_nsec = static_cast<long>(parts.rem) * 1'000'000;
+}
+
+} // namespace
+
+bool tryReadFileAge(const QString& path, TDateTime& age) {
+    struct stat st {};
+    if (!statFollowingLinks(path, st) || S_ISDIR(st.st_mode))
+        return false;
+    age = ageFromStat(st);
+    return true;
+}
+
+bool tryReadFileAge(int descriptor, TDateTime& age) {
+    struct stat st {};
+    if (::fstat(descriptor, &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    age = ageFromStat(st);
+    return true;
+}
+
+void stampFileAge(const QString& path, TDateTime age) {
+    if (!fileExists(path))
+        throw EFileNotFoundException(messages::fileNotFound());
+    struct timespec times[2];
+    timesFor(age, times);
+    FileDescriptor fd(::open(encoded(path).constData(), O_WRONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return; // a file that cannot be opened for writing keeps its time
     if (::futimens(fd.get(), times) != 0)
         throwSystemError(errno, path);
+}
+
+void stampFileAge(int descriptor, TDateTime age) {
+    struct timespec times[2];
+    timesFor(age, times);
+    if (::futimens(descriptor, times) != 0)
+        throw EInOutError(systemErrorMessage(errno));
+}
+
+QString describeAge(TDateTime age) {
+    const QString raw = QString::number(age, 'g', 17);
+    QDate date;
+    qint64 msecOfDay = 0;
+    if (!decodeDateTime(age, date, msecOfDay))
+        return raw;
+    const QTime time = QTime::fromMSecsSinceStartOfDay(static_cast<int>(msecOfDay));
+    // Years below 1000 still get four digits, so 0001 does not read as 1.
+    return QStringLiteral("%1-%2-%3 %4 (%5)")
+        .arg(date.year(), 4, 10, QLatin1Char('0'))
+        .arg(date.month(), 2, 10, QLatin1Char('0'))
+        .arg(date.day(), 2, 10, QLatin1Char('0'))
+        .arg(time.toString(QStringLiteral("HH:mm:ss.zzz")), raw);
 }
 
 void deleteFile(const QString& path) {
@@ -130,6 +172,37 @@ QString folderOf(const QString& path) {
     const qsizetype cut = std::max(path.lastIndexOf(u'/'), path.lastIndexOf(u'\\'));
     return cut < 0 ? QString() : path.left(cut);
 }
+
+namespace {
+
+// Copies everything readable from in to out in bounded pieces, so memory stays
+// flat whatever the file size. Returns 0 or the errno of the failing call.
+int copyContent(int in, int out) {
+    constexpr size_t BufferSize = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[BufferSize]);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.get(), BufferSize);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (got == 0)
+            return 0;
+        ssize_t done = 0;
+        while (done < got) {
+            const ssize_t put = ::write(out, buffer.get() + done, static_cast<size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            done += put;
+        }
+    }
+}
+
+} // namespace
 
 void copyFileNoOverwrite(const QString& source, const QString& target) {
     struct stat sourceStat {};
@@ -159,34 +232,10 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
         throwSystemError(errno, target);
     }
 
-    auto fail = [&](int error) {
+    if (const int error = copyContent(in.get(), out.get()); error != 0) {
         out.close();
         ::unlink(encoded(target).constData());
         throw EInOutError(systemErrorMessage(error), pathDetail(target, error));
-    };
-
-    // Bounded buffer: memory stays flat whatever the file size.
-    constexpr size_t BufferSize = 1 << 20;
-    std::unique_ptr<char[]> buffer(new char[BufferSize]);
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.get(), BufferSize);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(errno);
-        }
-        if (got == 0)
-            break;
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(out.get(), buffer.get() + done, static_cast<size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail(errno);
-            }
-            done += put;
-        }
     }
     // The umask may have narrowed the bits; the copy keeps the source's attributes.
     ::fchmod(out.get(), mode);
@@ -195,6 +244,23 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
         ::unlink(encoded(target).constData());
         throw EInOutError(systemErrorMessage(error), pathDetail(target, error));
     }
+}
+
+void copyFileInto(const QString& source, int descriptor) {
+    struct stat sourceStat {};
+    if (!statFollowingLinks(source, sourceStat)) {
+        const int error = errno;
+        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, error));
+    }
+    if (S_ISDIR(sourceStat.st_mode))
+        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, EISDIR));
+    FileDescriptor in(::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
+        throwSystemError(errno, source);
+    // Either end may fail (a full disk is the target's); the caller names the target.
+    if (const int error = copyContent(in.get(), descriptor); error != 0)
+        throw EInOutError(systemErrorMessage(error));
+    ::fchmod(descriptor, sourceStat.st_mode & 07777);
 }
 
 } // namespace platform

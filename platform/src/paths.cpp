@@ -3,7 +3,6 @@
 #include "platform/errors.h"
 
 #include <QDir>
-#include <QLocale>
 
 namespace platform {
 
@@ -58,6 +57,28 @@ QString withTrailingSeparator(const QString& path) {
     return path + nativeSeparator();
 }
 
-QString fileKey(const QString& relativeName) { return QLocale::system().toUpper(relativeName); }
+QString fileKey(const QString& relativeName) {
+    // Not the user's locale: under a Turkish one "i" becomes "İ", so a central
+    // COMMON.INI would never match the local common.ini, and a full mapping makes
+    // "ß" two letters, so straße.dll and STRASSE.dll would claim one key. File
+    // systems fold letter case one character at a time whatever the language, and
+    // so does this key; for ASCII and the Portuguese letters it is what it was.
+    QString key(relativeName.size(), Qt::Uninitialized);
+    QChar* out = key.data();
+    const QChar* in = relativeName.constData();
+    const qsizetype size = relativeName.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        if (in[i].isHighSurrogate() && i + 1 < size && in[i + 1].isLowSurrogate()) {
+            const char32_t upper = QChar::toUpper(QChar::surrogateToUcs4(in[i], in[i + 1]));
+            // Simple mappings keep a character in its plane: still two units.
+            out[i] = QChar(QChar::highSurrogate(upper));
+            out[i + 1] = QChar(QChar::lowSurrogate(upper));
+            ++i;
+        } else {
+            out[i] = in[i].toUpper();
+        }
+    }
+    return key;
+}
 
 } // namespace platform

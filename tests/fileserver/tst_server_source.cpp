@@ -157,7 +157,7 @@ private slots:
         }
         QCOMPARE(readFile(target), QByteArray("MZ working"));
         QCOMPARE(ageOf(target), ageB);
-        QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
+        QCOMPARE(stagedTemporariesOf(target), QStringList());
     }
 
     void failedFileFailsAloneInARun() {

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFrame>
 #include <QLabel>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -129,6 +130,7 @@ private slots:
     void withoutSourceNothingHappens();
     void failedPreparationKeepsPanelUntilLaterRun();
     void clicksDuringRunStartEachModuleOnceInOrder();
+    void runWaitsForAnotherProcessOnTheFolder();
     void supportMail_data();
     void supportMail();
 };
@@ -336,6 +338,49 @@ void UpdateCycleTest::clicksDuringRunStartEachModuleOnceInOrder() {
         names.append(line.section(u' ', 0, 0));
     names.sort();
     QCOMPARE(names, (QStringList{u"Billing.exe"_s, u"Supremo.exe"_s, u"SysAdmin.exe"_s}));
+}
+
+// Another process (the command, another workstation) is updating the folder: the
+// panel waits without blocking, says so, and its clicks start once that is over.
+void UpdateCycleTest::runWaitsForAnotherProcessOnTheFolder() {
+    Installation inst;
+    inst.configureShare(inst.central());
+    inst.addCentralModule(u"SysAdmin.exe"_s);
+    inst.addCentralModule(u"Billing.exe"_s);
+    inst.addCentralFile(u"common.ini"_s, "[suite]\n");
+    StartRecorder starts;
+    QProcess holder;
+    holder.start(QStringLiteral(UPDATE_RUN_HELPER_BINARY), {u"hold"_s, inst.install()});
+    QVERIFY(holder.waitForStarted());
+    const auto stopHolder = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished();
+    });
+    QVERIFY(holder.waitForReadyRead(RunTimeoutMs));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+
+    TFrmMenu panel(inst.install());
+    panel.show();
+    QTRY_VERIFY(panel.lblAguardando->isVisible()); // the start-up refresh is due
+    QCOMPARE(panel.lblAguardando->text(), u"Aguardando outra atualização"_s);
+    QVERIFY(panel.pnlTemporizador->isVisible());
+    QVERIFY(panel.aciTemporizador->animate());
+    // The window goes on: clicks are taken and wait their turn.
+    QTest::mouseClick(panel.imgAdmSistema, Qt::LeftButton);
+    QTest::mouseClick(panel.imgFaturamento, Qt::LeftButton);
+    QTest::qWait(700);
+    QVERIFY(panel.lblAguardando->isVisible());
+    QVERIFY(panel.aciTemporizador->animate());
+    QVERIFY(starts.started.isEmpty());
+    QVERIFY(!QFile::exists(inst.install() + u"/common.ini"_s));
+
+    holder.write("\n");
+    QVERIFY(holder.waitForFinished(RunTimeoutMs));
+    QTRY_COMPARE_WITH_TIMEOUT(starts.started.size(), 2, RunTimeoutMs);
+    QCOMPARE(starts.started, (QStringList{u"SysAdmin.exe"_s, u"Billing.exe"_s}));
+    QTRY_VERIFY_WITH_TIMEOUT(idle(panel), RunTimeoutMs);
+    QVERIFY(!panel.lblAguardando->isVisible());
+    QCOMPARE(platform::fileExists(inst.install() + u"/common.ini"_s), true);
 }
 
 void UpdateCycleTest::supportMail_data() {

@@ -43,25 +43,48 @@ private slots:
     void deleteErrors();
     void copy();
     void copyErrors();
+    void copyIntoDescriptor();
+    void describeAge_data();
+    void describeAge();
     void createFolders();
 };
 
 void TestFileOps::stampAndReadBack_data() {
     QTest::addColumn<QDateTime>("clock");
-    QTest::newRow("with milliseconds") << QDateTime(QDate(2022, 6, 23), QTime(20, 50, 25, 123));
-    QTest::newRow("whole second") << QDateTime(QDate(2010, 1, 1), QTime(0, 0, 1));
-    QTest::newRow("last millisecond") << QDateTime(QDate(2021, 12, 31), QTime(23, 59, 59, 999));
-    QTest::newRow("far future") << QDateTime(QDate(2090, 7, 4), QTime(8, 15, 0, 7));
+    QTest::addColumn<bool>("throughDescriptor");
+    for (const bool descriptor : {false, true}) {
+        const char* how = descriptor ? "descriptor" : "path";
+        QTest::addRow("with milliseconds, %s", how)
+            << QDateTime(QDate(2022, 6, 23), QTime(20, 50, 25, 123)) << descriptor;
+        QTest::addRow("whole second, %s", how)
+            << QDateTime(QDate(2010, 1, 1), QTime(0, 0, 1)) << descriptor;
+        QTest::addRow("last millisecond, %s", how)
+            << QDateTime(QDate(2021, 12, 31), QTime(23, 59, 59, 999)) << descriptor;
+        QTest::addRow("far future, %s", how)
+            << QDateTime(QDate(2090, 7, 4), QTime(8, 15, 0, 7)) << descriptor;
+    }
 }
 
 void TestFileOps::stampAndReadBack() {
     QFETCH(QDateTime, clock);
+    QFETCH(bool, throughDescriptor);
     QTemporaryDir dir;
     const QString path = dir.filePath(u"a.dll"_s);
     writeFile(path, "content");
     const TDateTime age = platform::fromClockTime(clock);
-    platform::stampFileAge(path, age);
     TDateTime read = -1.0;
+    if (throughDescriptor) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY);
+        QVERIFY(fd >= 0);
+        platform::stampFileAge(fd, age);
+        const bool readable = platform::tryReadFileAge(fd, read);
+        ::close(fd);
+        QVERIFY(readable);
+        QVERIFY2(read == age, qPrintable(u"%1 != %2"_s.arg(read, 0, 'f', 12).arg(age, 0, 'f', 12)));
+    } else {
+        platform::stampFileAge(path, age);
+    }
+    read = -1.0;
     QVERIFY(platform::tryReadFileAge(path, read));
     QVERIFY2(read == age, qPrintable(u"%1 != %2"_s.arg(read, 0, 'f', 12).arg(age, 0, 'f', 12)));
     QCOMPARE(readFile(path), QByteArray("content"));
@@ -181,6 +204,44 @@ void TestFileOps::createFolders() {
     QVERIFY(platform::createFolder(dir.filePath(u"x"_s)));
     writeFile(dir.filePath(u"blocked"_s), "x");
     QVERIFY(!platform::createFolder(dir.filePath(u"blocked"_s)));
+}
+
+void TestFileOps::copyIntoDescriptor() {
+    QTemporaryDir dir;
+    const QString source = dir.filePath(u"src.exe"_s);
+    QByteArray content(2 * 1024 * 1024 + 5, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7);
+    writeFile(source, content);
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), 0751) == 0);
+    const QString target = dir.filePath(u"dst.exe"_s);
+    const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    platform::copyFileInto(source, fd);
+    const QString missing = errorOf<platform::EFileNotFoundException>(
+        [&] { platform::copyFileInto(dir.filePath(u"gone.exe"_s), fd); });
+    ::close(fd);
+    QCOMPARE(readFile(target), content);
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+    QCOMPARE(int(st.st_mode & 07777), 0751);
+    QVERIFY(missing != u"<no error>"_s);
+}
+
+void TestFileOps::describeAge_data() {
+    QTest::addColumn<TDateTime>("age");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("an ordinary time") << platform::encodeDateTime(2022, 6, 23, 75'025'123)
+                                      << u"2022-06-23 20:50:25.123 (44735.868346331015)"_s;
+    QTest::newRow("year 0001") << platform::encodeDateTime(1, 1, 1, 0)
+                               << u"0001-01-01 00:00:00.000 (-693593)"_s;
+    QTest::newRow("null age") << 0.0 << u"1899-12-30 00:00:00.000 (0)"_s;
+    QTest::newRow("outside the calendar") << 1e300 << u"1.0000000000000001e+300"_s;
+}
+
+void TestFileOps::describeAge() {
+    QFETCH(TDateTime, age);
+    QTEST(platform::describeAge(age), "text");
 }
 
 QTEST_GUILESS_MAIN(TestFileOps)

@@ -1,8 +1,12 @@
 #include "platform/errors.h"
 #include "platform/paths.h"
 
+#include <QCoreApplication>
 #include <QLocale>
+#include <QProcess>
 #include <QTest>
+
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 
@@ -16,6 +20,8 @@ private slots:
     void rooted_data();
     void rooted();
     void fileKeyIgnoresCase();
+    void fileKeyIgnoresTheLocale_data();
+    void fileKeyIgnoresTheLocale();
     void trailingSeparator();
 };
 
@@ -95,5 +101,59 @@ void TestPaths::trailingSeparator() {
     QCOMPARE(platform::withTrailingSeparator(u"\\\\srv\\share\\"_s), u"\\\\srv\\share\\"_s);
 }
 
-QTEST_GUILESS_MAIN(TestPaths)
+void TestPaths::fileKeyIgnoresTheLocale_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("key");
+    const QList<std::pair<QString, QString>> names = {
+        {u"COMMON.INI"_s, u"COMMON.INI"_s},
+        {u"finance.exe"_s, u"FINANCE.EXE"_s},
+        {u"Relatorio\\RelSysAdmin.rav"_s, u"RELATORIO\\RELSYSADMIN.RAV"_s},
+        {u"Relatório\\Ação Cirúrgica.rav"_s, u"RELATÓRIO\\AÇÃO CIRÚRGICA.RAV"_s},
+        {u"straße.dll"_s, u"STRAßE.DLL"_s}, // one letter stays one letter
+        {u"STRASSE.dll"_s, u"STRASSE.DLL"_s},
+        {u"ıi.dll"_s, u"II.DLL"_s},
+    };
+    for (const QString& locale : {u"C"_s, u"pt_BR.UTF-8"_s, u"tr_TR.UTF-8"_s})
+        for (const auto& [name, key] : names)
+            QTest::addRow("%s: %s", qPrintable(locale), qPrintable(name)) << locale << name << key;
+}
+
+// The key is computed in a child started under the locale, as the launcher starts
+// under the user's, and in this process under the same default locale.
+void TestPaths::fileKeyIgnoresTheLocale() {
+    QFETCH(QString, locale);
+    QFETCH(QString, name);
+    QFETCH(QString, key);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& variable : {u"LANG"_s, u"LC_ALL"_s, u"LC_CTYPE"_s})
+        environment.insert(variable, locale);
+    environment.remove(u"LANGUAGE"_s);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {u"--file-key"_s, name});
+    QVERIFY(child.waitForFinished());
+    QCOMPARE(child.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), key);
+
+    const QLocale previous;
+    QLocale::setDefault(QLocale(locale.section(u'.', 0, 0)));
+    const QString here = platform::fileKey(name);
+    QLocale::setDefault(previous);
+    QCOMPARE(here, key);
+}
+
+int main(int argc, char* argv[]) {
+    // Child mode of fileKeyIgnoresTheLocale: print one name's key.
+    if (argc == 3 && std::strcmp(argv[1], "--file-key") == 0) {
+        QCoreApplication app(argc, argv);
+        const QByteArray key = platform::fileKey(QString::fromUtf8(argv[2])).toUtf8();
+        return std::fwrite(key.constData(), 1, size_t(key.size()), stdout) == size_t(key.size())
+                   ? 0
+                   : 1;
+    }
+    QCoreApplication app(argc, argv);
+    TestPaths test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_paths.moc"

@@ -42,7 +42,7 @@ struct Run {
 // Creates an updater, executes it, drops the caller's reference at once (as the
 // launcher does) and returns; Execute's exceptions pass on.
 Run startRun(const QString& localPath, const QString& remotePath, const QString& url,
-             const QString& module, bool additional) {
+             const QString& module, bool additional, std::unique_ptr<TInstallationLock> lock = {}) {
     Run run;
     auto record = run.record;
     TUpdateObserver observer;
@@ -71,10 +71,13 @@ Run startRun(const QString& localPath, const QString& remotePath, const QString&
             record->completedInMainThread =
                 QThread::currentThread() == QCoreApplication::instance()->thread();
         },
-        observer);
+        observer, std::move(lock));
     run.updater = updater;
     updater->Execute(module, additional);
-    run.localList = std::dynamic_pointer_cast<TFilesUpdater>(updater)->LocalList();
+    const auto concrete = std::dynamic_pointer_cast<TFilesUpdater>(updater);
+    if (!concrete)
+        qFatal("New returned another kind of updater");
+    run.localList = concrete->LocalList();
     return run;
 }
 
@@ -99,7 +102,8 @@ private slots:
     void sharedFilesListedInOrderAndFetchedOnce();
     void unreplaceableTargetFailsAlone();
     void failedCopyKeepsOldFile();
-    void leftoverTemporaryIsCleanedUp();
+    void leftoversAreCleanedUnderTheLock_data();
+    void leftoversAreCleanedUnderTheLock();
     void nothingAskedStillCompletes();
     void preparationFailures_data();
     void preparationFailures();
@@ -258,26 +262,53 @@ void FilesUpdaterTest::failedCopyKeepsOldFile() {
     QCOMPARE(run.record->failed.keys(), QStringList{u"gds32.dll"_s});
     QCOMPARE(readFile(target), QByteArray("old gds"));
     QCOMPARE(fixtures::ageOf(target), oldAge);
-    QVERIFY(!QFileInfo::exists(stagedTemporaryPath(target)));
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
     QCOMPARE(readFile(installation.path() + u"/zlib1.dll"_s), QByteArray("new zlib"));
 }
 
-void FilesUpdaterTest::leftoverTemporaryIsCleanedUp() {
+void FilesUpdaterTest::leftoversAreCleanedUnderTheLock_data() {
+    QTest::addColumn<bool>("holdsLock");
+    QTest::newRow("run holding the installation's lock") << true;
+    QTest::newRow("run without it leaves them") << false;
+}
+
+// Leftovers of interrupted runs go, whether their file is stale now or not, but
+// only when the run holds the lock and so knows that nobody is writing them.
+void FilesUpdaterTest::leftoversAreCleanedUnderTheLock() {
+    QFETCH(bool, holdsLock);
     QTemporaryDir central;
     QTemporaryDir installation;
     writeFile(central.path(), u"Costs.exe"_s, "costs", centralAge());
-    const QString target = installation.path() + u"/Costs.exe"_s;
-    const QString leftover = stagedTemporaryPath(target);
-    QVERIFY(leftover.startsWith(installation.path()));
-    writeFile(platform::folderOf(leftover), leftover.mid(platform::folderOf(leftover).size() + 1),
-              "half written");
+    writeFile(central.path(), u"common.ini"_s, "ini", centralAge());
+    writeFile(central.path(), u"Relatorio/RelCosts.rav"_s, "rav", centralAge());
+    // common.ini and the report are current: nothing of theirs is fetched.
+    writeFile(installation.path(), u"common.ini"_s, "ini", centralAge());
+    writeFile(installation.path(), u"Relatorio/RelCosts.rav"_s, "rav", centralAge());
+    const QStringList leftovers = {
+        writeFile(installation.path(), u".Costs.exe.311-0a0b0c0d.quorvia-part"_s, "half"),
+        writeFile(installation.path(), u".common.ini.312-01020304.quorvia-part"_s, "half"),
+        writeFile(installation.path(), u"Relatorio/.RelCosts.rav.313-aabbccdd.quorvia-part"_s,
+                  "half"),
+        writeFile(installation.path(), u".qtintf70.dll.quorvia-part"_s, "older version's"),
+    };
 
-    Run run = startRun(installation.path(), central.path(), QString(), u"Costs.exe"_s, false);
+    std::unique_ptr<TInstallationLock> lock;
+    if (holdsLock) {
+        lock = std::make_unique<TInstallationLock>(installation.path());
+        QVERIFY(lock->tryLock());
+    }
+    Run run = startRun(installation.path(), central.path(), QString(), u"Costs.exe"_s, true,
+                       std::move(lock));
     QVERIFY(waitForCompletion(run));
 
     QVERIFY(run.record->failed.isEmpty());
-    QCOMPARE(readFile(target), QByteArray("costs"));
-    QVERIFY(!QFileInfo::exists(leftover));
+    QCOMPARE(run.record->succeeded, QStringList{u"Costs.exe"_s});
+    QCOMPARE(readFile(installation.path() + u"/Costs.exe"_s), QByteArray("costs"));
+    for (const QString& leftover : leftovers)
+        QVERIFY2(QFileInfo::exists(leftover) != holdsLock, qPrintable(leftover));
+    // The run let go of the lock before its completion.
+    TInstallationLock next(installation.path());
+    QVERIFY(next.tryLock());
 }
 
 void FilesUpdaterTest::nothingAskedStillCompletes() {

@@ -7,7 +7,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QLoggingCategory>
+
 #include <algorithm>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using fixtures::centralAge;
@@ -24,6 +31,7 @@ private slots:
     void fetch_data();
     void fetch();
     void failedFetchKeepsTarget();
+    void undecodableNamesAreSkipped();
 };
 
 // Fixture entries: "dir/name" a file, "dir/" an empty folder, "link->target" a
@@ -190,6 +198,52 @@ void FolderSourceTest::failedFetchKeepsTarget() {
     QCOMPARE(fixtures::readFile(target), QByteArray("working"));
     QCOMPARE(fixtures::ageOf(target), oldAge);
     QCOMPARE(QDir(installation.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+namespace {
+
+std::mutex traceLock;
+QStringList traced;
+
+void recordTrace(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (QByteArrayView(context.category) != "quorvia.trace")
+        return;
+    const std::lock_guard guard(traceLock);
+    traced.append(message);
+}
+
+} // namespace
+
+// Names whose bytes do not decode can never match the local list; two of them
+// would take one key and stop the listing as duplicates.
+void FolderSourceTest::undecodableNamesAreSkipped() {
+    QTemporaryDir share;
+    writeFile(share.path(), u"good.dll"_s, "good", centralAge());
+    const QByteArray root = QFile::encodeName(share.path());
+    for (const QByteArray& name : {QByteArray("/bad\xff.dll"), QByteArray("/bad\xfe.dll")}) {
+        const int fd = ::open((root + name).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+    }
+    QVERIFY(::mkdir((root + "/dir\xe9").constData(), 0755) == 0);
+    const int fd = ::open((root + "/dir\xe9/inner.rav").constData(), O_WRONLY | O_CREAT, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    QLoggingCategory::setFilterRules(u"quorvia.trace=true"_s);
+    const QtMessageHandler previous = qInstallMessageHandler(recordTrace);
+    TRemoteList list;
+    fillRemoteListFromFolder(share.path(), list);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+
+    QCOMPARE(list.keys(), QStringList{u"GOOD.DLL"_s});
+    const std::lock_guard guard(traceLock);
+    traced.sort();
+    const QString prefix =
+        u"Skipped central entry with a name not valid in the file-name encoding: "_s;
+    QCOMPARE(traced, (QStringList{prefix + u"bad\\xfe.dll"_s, prefix + u"bad\\xff.dll"_s,
+                                  prefix + u"dir\\xe9"_s}));
 }
 
 QTEST_GUILESS_MAIN(FolderSourceTest)

@@ -11,7 +11,15 @@
 
 #include "test_files.h"
 
+#include <condition_variable>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using platform::TDateTime;
@@ -37,7 +45,12 @@ private slots:
     void replacesAndStamps();
     void failedFetchKeepsTarget_data();
     void failedFetchKeepsTarget();
-    void leftoverTemporaryIsCleanedUp();
+    void fetchMayMakeItsFileAnew();
+    void othersTemporariesAreLeftAlone();
+    void overlappingFetchesKeepApart();
+    void removesEveryLeftoverOfAFolder();
+    void stampIsReadBack_data();
+    void stampIsReadBack();
     void permissions_data();
     void permissions();
     void folderInPlaceOfTargetFails();
@@ -50,12 +63,13 @@ void TestStagedReplace::replacesAndStamps() {
     QTemporaryDir dir;
     const QString target = dir.filePath(u"SysAdmin.exe"_s);
     writeFile(target, "old");
-    replaceFileStaged(target, CentralAge, [](const QString& tmp) { writeFile(tmp, "new"); });
+    replaceFileStaged(target, CentralAge,
+                      [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
     QCOMPARE(readFile(target), QByteArray("new"));
     TDateTime age = -1;
     QVERIFY(platform::tryReadFileAge(target, age));
     QCOMPARE(age, CentralAge);
-    QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
@@ -64,7 +78,7 @@ void TestStagedReplace::failedFetchKeepsTarget_data() {
     QTest::addColumn<bool>("writesNothing");
     QTest::newRow("fetch throws after a partial write") << true << false;
     QTest::newRow("fetch throws before writing") << false << false;
-    QTest::newRow("fetch returns without a file") << false << true;
+    QTest::newRow("fetch removes its file and returns") << false << true;
 }
 
 void TestStagedReplace::failedFetchKeepsTarget() {
@@ -78,10 +92,12 @@ void TestStagedReplace::failedFetchKeepsTarget() {
 
     bool raised = false;
     try {
-        replaceFileStaged(target, CentralAge, [&](const QString& tmp) {
+        replaceFileStaged(target, CentralAge, [&](const TStagedFile& staged) {
             if (writesPartially)
-                writeFile(tmp, "half");
-            if (!writesNothing)
+                writeFile(staged.path, "half");
+            if (writesNothing)
+                QFile::remove(staged.path);
+            else
                 throw platform::EInOutError(u"connection lost"_s);
         });
     } catch (const platform::Exception&) {
@@ -92,20 +108,172 @@ void TestStagedReplace::failedFetchKeepsTarget() {
     TDateTime age = -1;
     QVERIFY(platform::tryReadFileAge(target, age));
     QVERIFY(age == oldAge);
-    QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 
-void TestStagedReplace::leftoverTemporaryIsCleanedUp() {
+// A client that writes through the path may replace the file rather than write
+// into it; under this fetch's own name that file is still the one to stamp.
+void TestStagedReplace::fetchMayMakeItsFileAnew() {
+    QTemporaryDir dir;
+    const QString target = dir.filePath(u"qtintf70.dll"_s);
+    writeFile(target, "old");
+    replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) {
+        QVERIFY(QFile::remove(staged.path));
+        writeFile(staged.path, "made anew");
+    });
+    QCOMPARE(readFile(target), QByteArray("made anew"));
+    QCOMPARE(test_files::ageOf(target), CentralAge);
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
+}
+
+void TestStagedReplace::othersTemporariesAreLeftAlone() {
     QTemporaryDir dir;
     const QString target = dir.filePath(u"zlib1.dll"_s);
-    writeFile(stagedTemporaryPath(target), "interrupted run");
-    // Copy-style fetches refuse to overwrite, so the leftover must be gone first.
-    replaceFileStaged(target, CentralAge, [&](const QString& tmp) {
-        QVERIFY(!QFile::exists(tmp));
-        writeFile(tmp, "fresh");
+    // Another run's temporary, and the fixed name older versions used.
+    const QString foreign = dir.filePath(u".zlib1.dll.4242-0badcafe.quorvia-part"_s);
+    const QString older = dir.filePath(u".zlib1.dll.quorvia-part"_s);
+    writeFile(foreign, "another run, still writing");
+    writeFile(older, "interrupted run");
+    QString used;
+    replaceFileStaged(target, CentralAge, [&](const TStagedFile& staged) {
+        used = staged.path;
+        writeFile(staged.path, "fresh");
     });
+    QCOMPARE(platform::folderOf(used), dir.path());
+    QVERIFY2(used != foreign && used != older, qPrintable(used));
+    QVERIFY(isStagedTemporaryName(used.mid(dir.path().size() + 1)));
     QCOMPARE(readFile(target), QByteArray("fresh"));
-    QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
+    QCOMPARE(readFile(foreign), QByteArray("another run, still writing"));
+    QCOMPARE(readFile(older), QByteArray("interrupted run"));
+    QCOMPARE(stagedTemporariesOf(target), (QStringList{foreign, older}));
+}
+
+// Two fetches of one file at once, the second starting and ending inside the
+// first: neither touches the other's temporary, and the target ends as one whole
+// file with the time of that content.
+void TestStagedReplace::overlappingFetchesKeepApart() {
+    QTemporaryDir dir;
+    const QString target = dir.filePath(u"SysAdmin.exe"_s);
+    writeFile(target, "old", platform::encodeDateTime(2020, 1, 1, 0));
+    const TDateTime firstAge = CentralAge;
+    const TDateTime secondAge = platform::encodeDateTime(2023, 2, 3, 4'005'006);
+
+    std::mutex lock;
+    std::condition_variable changed;
+    bool firstHalfWritten = false;
+    bool secondDone = false;
+    QString firstPath;
+    std::exception_ptr firstError;
+    std::thread first([&] {
+        try {
+            replaceFileStaged(target, firstAge, [&](const TStagedFile& staged) {
+                writeFile(staged.path, "first ");
+                std::unique_lock guard(lock);
+                firstPath = staged.path;
+                firstHalfWritten = true;
+                changed.notify_all();
+                changed.wait(guard, [&] { return secondDone; });
+                // Still our own file, with what we wrote so far.
+                QFile file(staged.path);
+                if (!file.open(QIODevice::Append))
+                    throw platform::EInOutError(u"temporary gone"_s);
+                file.write("complete");
+            });
+        } catch (...) {
+            firstError = std::current_exception();
+        }
+    });
+    {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return firstHalfWritten; });
+    }
+    QString secondPath;
+    replaceFileStaged(target, secondAge, [&](const TStagedFile& staged) {
+        secondPath = staged.path;
+        writeFile(staged.path, "second complete");
+    });
+    QCOMPARE(readFile(target), QByteArray("second complete"));
+    QCOMPARE(test_files::ageOf(target), secondAge);
+    QCOMPARE(readFile(firstPath), QByteArray("first "));
+    {
+        const std::lock_guard guard(lock);
+        secondDone = true;
+    }
+    changed.notify_all();
+    first.join();
+    QVERIFY(!firstError);
+    QVERIFY(firstPath != secondPath);
+    QCOMPARE(readFile(target), QByteArray("first complete"));
+    QCOMPARE(test_files::ageOf(target), firstAge);
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
+}
+
+void TestStagedReplace::removesEveryLeftoverOfAFolder() {
+    QTemporaryDir dir;
+    writeFile(dir.filePath(u".gds32.dll.17-00ff00ff.quorvia-part"_s), "half");
+    writeFile(dir.filePath(u".common.ini.quorvia-part"_s), "half");
+    writeFile(dir.filePath(u"gds32.dll"_s), "library");
+    writeFile(dir.filePath(u"notes.quorvia-part.txt"_s), "not a temporary");
+    QVERIFY(QDir(dir.path()).mkdir(u"folder.quorvia-part"_s));
+    // A name that does not decode is still a leftover to remove.
+    const QByteArray raw = QFile::encodeName(dir.path()) + "/.bad\xff.1-2.quorvia-part";
+    const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    QCOMPARE(removeStagedTemporaries(dir.path()), 3);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{u"folder.quorvia-part"_s, u"gds32.dll"_s, u"notes.quorvia-part.txt"_s}));
+    QCOMPARE(removeStagedTemporaries(dir.filePath(u"missing"_s)), 0);
+}
+
+void TestStagedReplace::stampIsReadBack_data() {
+    QTest::addColumn<TDateTime>("age");
+    QTest::addColumn<bool>("outOfRange"); // holds only where the file system can hold it
+    QTest::addColumn<bool>("holds");
+    QTest::newRow("whole milliseconds") << CentralAge << false << true;
+    QTest::newRow("a fraction of a millisecond")
+        << CentralAge + 0.4 / 86'400'000.0 << false << false;
+    QTest::newRow("year 0001") << platform::encodeDateTime(1, 1, 1, 0) << true << false;
+    QTest::newRow("year 1900") << platform::encodeDateTime(1900, 6, 1, 0) << true << false;
+    QTest::newRow("year 9999") << platform::encodeDateTime(9999, 12, 31, 0) << true << false;
+    QTest::newRow("null age") << 0.0 << true << false;
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << false << false;
+}
+
+void TestStagedReplace::stampIsReadBack() {
+    QFETCH(TDateTime, age);
+    QFETCH(bool, outOfRange);
+    QFETCH(bool, holds);
+    QTemporaryDir dir;
+    if (outOfRange) {
+        // Some file systems keep any time; there the stamp is simply right.
+        const QString probe = dir.filePath(u"probe"_s);
+        writeFile(probe, "");
+        platform::stampFileAge(probe, age);
+        if (test_files::ageOf(probe) == age)
+            QSKIP("this file system holds the time");
+    }
+    const QString target = dir.filePath(u"Finance.exe"_s);
+    const TDateTime oldAge = platform::encodeDateTime(2021, 5, 6, 7'000);
+    writeFile(target, "old", oldAge);
+    QString message;
+    try {
+        replaceFileStaged(target, age,
+                          [](const TStagedFile& staged) { writeFile(staged.path, "new"); });
+    } catch (const platform::Exception& e) {
+        message = e.message();
+    }
+    if (holds) {
+        QCOMPARE(message, QString());
+        QCOMPARE(readFile(target), QByteArray("new"));
+        QCOMPARE(test_files::ageOf(target), age);
+    } else {
+        QVERIFY2(message.contains(platform::describeAge(age)), qPrintable(message));
+        QCOMPARE(readFile(target), QByteArray("old"));
+        QCOMPARE(test_files::ageOf(target), oldAge);
+    }
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 
 void TestStagedReplace::permissions_data() {
@@ -113,7 +281,9 @@ void TestStagedReplace::permissions_data() {
     QTest::addColumn<bool>("executable");
     QTest::addColumn<int>("expectedMode");
     QTest::newRow("keeps the replaced file's bits") << 0750 << false << 0750;
-    QTest::newRow("keeps non-executable bits of a module") << 0640 << true << 0640;
+    QTest::newRow("module without execute bits gets them where it is readable")
+        << 0640 << true << 0750;
+    QTest::newRow("module readable by its owner only") << 0600 << true << 0700;
     QTest::newRow("new module gets execute bits") << -1 << true << 0755;
     QTest::newRow("new support file stays plain") << -1 << false << 0644;
 }
@@ -130,9 +300,9 @@ void TestStagedReplace::permissions() {
     }
     replaceFileStaged(
         target, CentralAge,
-        [](const QString& tmp) {
-            writeFile(tmp, "new");
-            ::chmod(QFile::encodeName(tmp).constData(), 0644);
+        [](const TStagedFile& staged) {
+            writeFile(staged.path, "new");
+            ::chmod(QFile::encodeName(staged.path).constData(), 0644);
         },
         executable);
     QCOMPARE(modeOf(target), expectedMode);
@@ -143,11 +313,12 @@ void TestStagedReplace::folderInPlaceOfTargetFails() {
     const QString target = dir.filePath(u"Relatorio"_s);
     QVERIFY(QDir(dir.path()).mkdir(u"Relatorio"_s));
     writeFile(target + u"/keep.rav"_s, "report");
-    QVERIFY_THROWS_EXCEPTION(
-        platform::EInOutError,
-        replaceFileStaged(target, CentralAge, [](const QString& tmp) { writeFile(tmp, "file"); }));
+    QVERIFY_THROWS_EXCEPTION(platform::EInOutError,
+                             replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) {
+                                 writeFile(staged.path, "file");
+                             }));
     QCOMPARE(readFile(target + u"/keep.rav"_s), QByteArray("report"));
-    QVERIFY(!QFile::exists(stagedTemporaryPath(target)));
+    QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 
 void TestStagedReplace::remoteListRejectsDuplicateKeys() {

@@ -100,6 +100,7 @@ void UpdateCommandTest::parse_data() {
     QTest::addColumn<QString>("module");
     QTest::addColumn<bool>("sharedFiles");
     QTest::addColumn<bool>("json");
+    QTest::addColumn<int>("wait");
 
     const QString nothingToDo = u"nothing to do: give --module NAME, --shared-files or both"_s;
     QTest::newRow("everything") << QStringList{u"--dir"_s,    u"/inst"_s,     u"--share"_s,
@@ -107,38 +108,49 @@ void UpdateCommandTest::parse_data() {
                                                u"--module"_s, u"Costs.exe"_s, u"--shared-files"_s,
                                                u"--json"_s}
                                 << QString() << u"/inst"_s << u"/sh"_s << u"http://h/"_s
-                                << u"Costs.exe"_s << true << true;
+                                << u"Costs.exe"_s << true << true << 120;
     QTest::newRow("values after =")
         << QStringList{u"--share=/a b"_s, u"--module=Finance.exe"_s} << QString() << QString()
-        << u"/a b"_s << None << u"Finance.exe"_s << false << false;
+        << u"/a b"_s << None << u"Finance.exe"_s << false << false << 120;
     QTest::newRow("values are trimmed")
         << QStringList{u"--dir"_s,      u" /inst\t"_s, u"--url=  127.0.0.1:8080  "_s,
                        u"--share"_s,    u"\n/sh "_s,   u"--module"_s,
                        u" Costs.exe "_s}
         << QString() << u"/inst"_s << u"/sh"_s << u"127.0.0.1:8080"_s << u"Costs.exe"_s << false
-        << false;
+        << false << 120;
     QTest::newRow("empty sources are values")
         << QStringList{u"--url="_s, u"--share"_s, u""_s, u"--shared-files"_s} << QString()
-        << QString() << QString() << QString() << QString() << true << false;
+        << QString() << QString() << QString() << QString() << true << false << 120;
     QTest::newRow("nothing to do")
-        << QStringList{} << nothingToDo << QString() << None << None << QString() << false << false;
+        << QStringList{} << nothingToDo << QString() << None << None << QString() << false << false << 120;
     QTest::newRow("only --json is nothing to do")
         << QStringList{u"--json"_s, u"--share=/sh"_s} << nothingToDo << QString() << None << None
-        << QString() << false << false;
+        << QString() << false << false << 120;
     QTest::newRow("a blank module") << QStringList{u"--shared-files"_s, u"--module= "_s}
                                     << u"--module needs a value that is not blank"_s << QString()
-                                    << None << None << QString() << false << false;
+                                    << None << None << QString() << false << false << 120;
     QTest::newRow("a blank folder") << QStringList{u"--shared-files"_s, u"--dir"_s, u""_s}
                                     << u"--dir needs a value that is not blank"_s << QString()
-                                    << None << None << QString() << false << false;
+                                    << None << None << QString() << false << false << 120;
     QTest::newRow("unknown option") << QStringList{u"--force"_s} << u"Unknown option 'force'."_s
-                                    << QString() << None << None << QString() << false << false;
+                                    << QString() << None << None << QString() << false << false << 120;
     QTest::newRow("missing value")
         << QStringList{u"--shared-files"_s, u"--module"_s} << u"Missing value after '--module'."_s
-        << QString() << None << None << QString() << false << false;
+        << QString() << None << None << QString() << false << false << 120;
     QTest::newRow("value for a flag") << QStringList{u"--shared-files"_s, u"--json=yes"_s}
                                       << u"Unexpected value after '--json'."_s << QString() << None
-                                      << None << QString() << false << false;
+                                      << None << QString() << false << false << 120;
+    QTest::newRow("wait in seconds")
+        << QStringList{u"--shared-files"_s, u"--wait"_s, u"0"_s} << QString() << QString() << None
+        << None << QString() << true << false << 0;
+    QTest::newRow("wait not a number")
+        << QStringList{u"--shared-files"_s, u"--wait=soon"_s}
+        << u"--wait takes a number of seconds, not 'soon'"_s << QString() << None << None
+        << QString() << false << false << 120;
+    QTest::newRow("negative wait")
+        << QStringList{u"--shared-files"_s, u"--wait"_s, u"-5"_s}
+        << u"--wait takes a number of seconds, not '-5'"_s << QString() << None << None
+        << QString() << false << false << 120;
 }
 
 void UpdateCommandTest::parse() {
@@ -164,6 +176,7 @@ void UpdateCommandTest::parse() {
     QTEST(options.module, "module");
     QTEST(options.sharedFiles, "sharedFiles");
     QTEST(options.json, "json");
+    QTEST(options.waitSeconds, "wait");
 }
 
 void UpdateCommandTest::summary_data() {

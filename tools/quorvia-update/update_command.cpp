@@ -6,6 +6,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "update/files_updater.h"
+#include "update/installation_lock.h"
 #include "update/server_settings.h"
 
 #include <QCommandLineParser>
@@ -33,6 +34,7 @@ const QString UrlOption = QStringLiteral("url");
 const QString ModuleOption = QStringLiteral("module");
 const QString SharedFilesOption = QStringLiteral("shared-files");
 const QString JsonOption = QStringLiteral("json");
+const QString WaitOption = QStringLiteral("wait");
 
 } // namespace
 
@@ -55,6 +57,9 @@ void addUpdateOptions(QCommandLineParser& parser) {
          QStringLiteral("NAME")},
         {SharedFilesOption, QStringLiteral("Refresh the shared support files.")},
         {JsonOption, QStringLiteral("Print the summary as one JSON object.")},
+        {WaitOption,
+         QStringLiteral("Wait this long for another run on the folder to end (default 120)."),
+         QStringLiteral("SECONDS"), QStringLiteral("120")},
     });
 }
 
@@ -73,6 +78,11 @@ std::variant<UpdateCommandOptions, QString> updateOptionsFrom(const QCommandLine
     options.module = command_line::trimmedValue(parser, ModuleOption);
     options.sharedFiles = parser.isSet(SharedFilesOption);
     options.json = parser.isSet(JsonOption);
+    bool waitOk = false;
+    options.waitSeconds = command_line::trimmedValue(parser, WaitOption).toInt(&waitOk);
+    if (!waitOk || options.waitSeconds < 0)
+        return QStringLiteral("--wait takes a number of seconds, not '%1'")
+            .arg(parser.value(WaitOption));
     if (options.module.isEmpty() && !options.sharedFiles)
         return QStringLiteral("nothing to do: give --module NAME, --shared-files or both");
     return options;
@@ -250,6 +260,22 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
         runProgress->refused(record);
     };
 
+    // One run at a time on a folder, whichever process runs it.
+    auto lock = std::make_unique<TInstallationLock>(dir);
+    try {
+        if (!lock->lock(std::min(options.waitSeconds, 24 * 3600) * 1000)) {
+            const QString holder = lock->holderDescription();
+            err << program << "another update run holds the installation folder "
+                << QDir(dir).absolutePath()
+                << " (" << (holder.isEmpty() ? QStringLiteral("holder unknown") : holder)
+                << "); gave up after " << options.waitSeconds << " s.\n";
+            return exit_codes::NotPrepared;
+        }
+    } catch (const std::exception& e) {
+        err << program << platform::errorReport(e) << '\n';
+        return exit_codes::NotPrepared;
+    }
+
     QElapsedTimer elapsed;
     elapsed.start();
     QEventLoop loop;
@@ -261,7 +287,7 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
                 completed = true;
                 loop.quit();
             },
-            observer);
+            observer, std::move(lock));
         updater->Execute(options.module, options.sharedFiles);
     } catch (const std::exception& e) {
         err << program << "the run could not be prepared from the " << source << ": "

@@ -27,6 +27,7 @@ struct UpdateCommandOptions {
     QString module;
     bool sharedFiles = false;
     bool json = false;
+    int waitSeconds = 120; // for another run on the same folder to end
 };
 
 // Declares the command's options on the parser (--help and --version are added

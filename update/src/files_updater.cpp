@@ -6,6 +6,7 @@
 #include "update/folder_source.h"
 #include "update/server_source.h"
 #include "update/shared_files.h"
+#include "update/staged_replace.h"
 
 #include <QSet>
 
@@ -27,9 +28,10 @@ QString messageOf(const std::exception_ptr& error) {
 
 TFilesUpdater::TFilesUpdater(const QString& ALocalPath, const QString& ARemotePath,
                              const QString& AURL, TThreadMethod AOnTerminate,
-                             TUpdateObserver AObserver)
+                             TUpdateObserver AObserver, std::unique_ptr<TInstallationLock> ALock)
     : FURL(AURL), FLocalPath(ALocalPath), FRemotePath(ARemotePath),
-      FOnTerminate(std::move(AOnTerminate)), FObserver(std::move(AObserver)) {
+      FOnTerminate(std::move(AOnTerminate)), FObserver(std::move(AObserver)),
+      FLock(std::move(ALock)) {
     // The test is on the untrimmed URL: blanks select the server, which then fails
     // loudly instead of silently using a share.
     if (FURL.isEmpty()) {
@@ -54,9 +56,11 @@ TFilesUpdater::TFilesUpdater(const QString& ALocalPath, const QString& ARemotePa
 std::shared_ptr<IFilesUpdater> TFilesUpdater::New(const QString& ALocalPath,
                                                   const QString& ARemotePath, const QString& AURL,
                                                   TThreadMethod AOnTerminate,
-                                                  TUpdateObserver AObserver) {
-    return std::shared_ptr<TFilesUpdater>(new TFilesUpdater(
-        ALocalPath, ARemotePath, AURL, std::move(AOnTerminate), std::move(AObserver)));
+                                                  TUpdateObserver AObserver,
+                                                  std::unique_ptr<TInstallationLock> ALock) {
+    return std::shared_ptr<TFilesUpdater>(
+        new TFilesUpdater(ALocalPath, ARemotePath, AURL, std::move(AOnTerminate),
+                          std::move(AObserver), std::move(ALock)));
 }
 
 TFilesUpdater::~TFilesUpdater() {
@@ -71,19 +75,24 @@ void TFilesUpdater::Execute(const QString& AModuleName, bool AAdditionalFiles) {
     auto keepAlive = std::make_shared<std::shared_ptr<TFilesUpdater>>(shared_from_this());
     TProc completion = [keepAlive] {
         const std::shared_ptr<TFilesUpdater> self = std::move(*keepAlive);
-        if (self)
-            self->DoTerminate();
+        if (!self)
+            return;
+        // Every task has ended: the next run, of this process or another, may go.
+        self->FLock.reset();
+        self->DoTerminate();
         // With no other reference left the updater ends here, after its creator's
         // method has returned.
     };
 
     try {
         FTasks = TTasksList::New();
+        RemoveStagedLeftovers();
         FillLocalList(AModuleName, AAdditionalFiles);
         FRemoteList.clear();
         FillRemoteList();
         ScheduleUpdates(AModuleName);
     } catch (...) {
+        FLock.reset();
         keepAlive->reset();
         throw;
     }
@@ -93,6 +102,15 @@ void TFilesUpdater::Execute(const QString& AModuleName, bool AAdditionalFiles) {
 void TFilesUpdater::DoTerminate() {
     if (FOnTerminate)
         FOnTerminate();
+}
+
+void TFilesUpdater::RemoveStagedLeftovers() {
+    // Whatever an interrupted run left, stale file or not: with the lock held no
+    // other run can be writing one of them now.
+    if (!FLock || !FLock->isLocked())
+        return;
+    removeStagedTemporaries(FLocalPath);
+    removeStagedTemporaries(platform::joinPath(FLocalPath, QString::fromUtf16(ReportFolderName)));
 }
 
 void TFilesUpdater::FillLocalList(const QString& AModuleName, bool AAdditionalFiles) {

@@ -3,6 +3,7 @@
 #include "platform/errors.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/trace.h"
 #include "update/staged_replace.h"
 
 #include <QDateTime>
@@ -153,6 +154,10 @@ private:
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
                 continue;
+            if (!decodes(name)) {
+                skipUndecodable(folder, name);
+                continue;
+            }
             struct stat st {};
             switch (entry->d_type) {
             case DT_DIR:
@@ -179,6 +184,27 @@ private:
             }
         }
         ::closedir(dir);
+    }
+
+    // A name whose bytes are not valid in the file-name encoding decodes to
+    // replacement characters: it can never equal a name of the local list, and two
+    // such names could take one key and stop every run as duplicates.
+    static bool decodes(const char* name) {
+        return QFile::encodeName(QFile::decodeName(name)) == QByteArrayView(name);
+    }
+
+    static void skipUndecodable(const Folder& folder, const char* name) {
+        QString shown = folder.prefix;
+        for (const char* c = name; *c; ++c) {
+            const auto byte = static_cast<unsigned char>(*c);
+            shown += byte >= 0x20 && byte < 0x7f
+                         ? QString(QChar(char16_t(byte)))
+                         : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+        }
+        platform::traceLine(
+            QStringLiteral(
+                "Skipped central entry with a name not valid in the file-name encoding: ") +
+            shown);
     }
 
     static Folder subfolder(const Folder& parent, const char* name) {
@@ -257,8 +283,6 @@ void updateFileFromFolder(const QString& remotePath, const QString& localPath,
     platform::createFolders(platform::folderOf(target));
     replaceFileStaged(
         target, age,
-        [&source](const QString& temporaryPath) {
-            platform::copyFileNoOverwrite(source, temporaryPath);
-        },
+        [&source](const TStagedFile& staged) { platform::copyFileInto(source, staged.descriptor); },
         executable);
 }

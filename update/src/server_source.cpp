@@ -23,10 +23,14 @@ void updateFileFromServer(const QString& url, const QString& localPath, const QS
     const QString target = platform::joinPath(localPath, localName);
     replaceFileStaged(
         target, age,
-        [&url, &remoteName](const QString& temporaryPath) {
+        [&url, &remoteName](const TStagedFile& staged) {
+            // The client writes through the path into the file staged for us; the
+            // staging checks afterwards that it still is that file.
             TRESTClientDownload client(url);
-            if (!client.Download(remoteName, temporaryPath))
-                throw platform::Exception(client.LastError());
+            if (!client.Download(remoteName, staged.path))
+                throw platform::Exception(client.LastError().isEmpty()
+                                              ? QStringLiteral("The download failed")
+                                              : client.LastError());
         },
         executable);
 }

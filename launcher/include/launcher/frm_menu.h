@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QFrame;
@@ -20,6 +21,7 @@ class QSystemTrayIcon;
 class QTimer;
 class TActivityIndicator;
 class TImage;
+class TInstallationLock;
 
 // The launcher's one window: a fixed picture board whose pictures start the
 // suite's modules, with a waiting panel shown during update runs.
@@ -57,13 +59,15 @@ public:
     TImage* imgControEquip = nullptr;
     QFrame* pnlTemporizador = nullptr;
     QLabel* Label1 = nullptr;
-    QLabel* lblProgresso = nullptr; // "N de M arquivos" while stale files are fetched
+    QLabel* lblProgresso = nullptr;  // "N de M arquivos" while stale files are fetched
+    QLabel* lblAguardando = nullptr; // while another process updates this installation
     TActivityIndicator* aciTemporizador = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* AbreoSistemadeGesttoHospitalar1 = nullptr;
     QAction* N1 = nullptr;
     QAction* FechaoSistemadeGesttoHospitalar1 = nullptr;
     QTimer* Timer1 = nullptr;
+    QTimer* tmrAguardaLock = nullptr; // looks again whether the installation's lock is free
 
     bool TrayIconCriado = false;
 
@@ -108,6 +112,9 @@ private:
     using TThreadMethod = std::function<void()>;
     void StartUpdate(const QString& AModuleName, bool AAdditionalFiles, TThreadMethod AOnTerminate);
     void startRuns(UpdateRunRequest request);
+    void startRunWhenUnlocked();
+    bool startRun(const UpdateRunRequest& request, std::unique_ptr<TInstallationLock> lock);
+    void showWaitingForLock();
     void runCompleted(const TThreadMethod& onTerminate);
     void ShowUpdateProgress();
     void UpdateFinished();
@@ -123,7 +130,8 @@ private:
     bool wfecha = false;
 
     UpdateRunQueue m_runs;
-    QElapsedTimer m_runClock; // the elapsed time shown, immune to clock changes
+    std::optional<UpdateRunRequest> m_runDue; // admitted, waiting for the installation's lock
+    QElapsedTimer m_runClock;                 // the elapsed time shown, immune to clock changes
     int m_filesToFetch = 0;
     int m_filesDone = 0;
     bool m_shown = false;

@@ -16,10 +16,23 @@ bool directoryExists(const QString& path);
 // leaves age unchanged.
 bool tryReadFileAge(const QString& path, TDateTime& age);
 
+// The same through a descriptor the caller holds open (a directory is refused).
+bool tryReadFileAge(int descriptor, TDateTime& age);
+
 // Sets only the last-write time of an existing file, taking age as local time with
 // the machine's current UTC offset. Throws EFileNotFoundException for a missing
 // file; when the file cannot be opened for writing its time is silently kept.
 void stampFileAge(const QString& path, TDateTime age);
+
+// The same through a descriptor the caller holds open for writing. Throws
+// EConvertError for an age outside the calendar and EInOutError when the system
+// refuses the time. A file system that cannot hold the time may keep another one
+// without a word: read it back to be sure.
+void stampFileAge(int descriptor, TDateTime age);
+
+// An age as people read it, with its raw value, e.g. "0001-01-01 00:00:00.000 (-693593)";
+// only the raw value when it lies outside the calendar.
+QString describeAge(TDateTime age);
 
 // Deletes a file; throws EInOutError with the system's message when it is missing,
 // access is denied or it is in use.
@@ -38,6 +51,12 @@ bool createFolder(const QString& path);
 // EInOutError with the system's message when the copy itself fails (the partial
 // target is then removed).
 void copyFileNoOverwrite(const QString& source, const QString& target);
+
+// Copies the content of source into the file open for writing at descriptor (from
+// its current position) and gives it source's permission bits. Throws
+// EFileNotFoundException when the source is missing and EInOutError with the
+// system's message when reading or writing fails.
+void copyFileInto(const QString& source, int descriptor);
 
 // The folder part of a path: everything up to its last separator ("" if none).
 QString folderOf(const QString& path);

@@ -29,8 +29,9 @@ QString toLogicalSeparators(const QString& name);
 // Appends the native separator unless the path already ends in one.
 QString withTrailingSeparator(const QString& path);
 
-// The key under which a relative name is matched: upper-cased with the user's
-// locale rules, so that names match without regard to letter case.
+// The key under which a relative name is matched: every character upper-cased on
+// its own (one character in, one out), the same under every locale, so that names
+// match without regard to letter case.
 QString fileKey(const QString& relativeName);
 
 } // namespace platform

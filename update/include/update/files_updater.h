@@ -3,6 +3,7 @@
 #include "fileserver/file_info_dto.h"
 #include "fileserver/file_info_error_dto.h"
 #include "platform/datetime.h"
+#include "update/installation_lock.h"
 #include "update/remote_list.h"
 #include "update/tasks_list.h"
 
@@ -46,9 +47,14 @@ public:
 class TFilesUpdater final : public IFilesUpdater,
                             public std::enable_shared_from_this<TFilesUpdater> {
 public:
+    // ALock, when given, is the installation's lock, already held: the run keeps it
+    // until every task has ended (released just before the completion method, or
+    // when Execute fails), and, holding it, first removes the staged leftovers of
+    // interrupted runs from the installation folder and its report folder.
     static std::shared_ptr<IFilesUpdater> New(const QString& ALocalPath, const QString& ARemotePath,
                                               const QString& AURL, TThreadMethod AOnTerminate,
-                                              TUpdateObserver AObserver = {});
+                                              TUpdateObserver AObserver = {},
+                                              std::unique_ptr<TInstallationLock> ALock = {});
     ~TFilesUpdater() override;
 
     TFilesUpdater(const TFilesUpdater&) = delete;
@@ -61,7 +67,8 @@ public:
 
 private:
     TFilesUpdater(const QString& ALocalPath, const QString& ARemotePath, const QString& AURL,
-                  TThreadMethod AOnTerminate, TUpdateObserver AObserver);
+                  TThreadMethod AOnTerminate, TUpdateObserver AObserver,
+                  std::unique_ptr<TInstallationLock> ALock);
 
     // The two operations of a source, bound once in the constructor.
     using TFillRemoteList = std::function<void()>;
@@ -69,6 +76,7 @@ private:
                                            platform::TDateTime AAge, bool AExecutable)>;
 
     void DoTerminate();
+    void RemoveStagedLeftovers();
     void FillLocalList(const QString& AModuleName, bool AAdditionalFiles);
     void AddLocalFile(const QString& AFileName);
     void ScheduleUpdates(const QString& AModuleName);
@@ -92,4 +100,5 @@ private:
     const TThreadMethod FOnTerminate;
     const TUpdateObserver FObserver;
     std::shared_ptr<ITasks> FTasks;
+    std::unique_ptr<TInstallationLock> FLock;
 };

@@ -8,4 +8,6 @@
 // (backslash separators, letter case as written). Repeats are kept on purpose: the
 // local list of a run holds every entry, in this order.
 inline constexpr int AdditionalFilesCount = 59;
+// The one subfolder they use: the report definitions.
+inline constexpr char16_t ReportFolderName[] = u"Relatorio";
 extern const std::array<QString, AdditionalFilesCount> AdditionalFiles;
