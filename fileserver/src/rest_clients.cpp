@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fileserver {
@@ -120,6 +121,11 @@ public:
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlExchange::onBody);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024);
+        // Without this header any content coding is acceptable to a server, and
+        // libcurl would hand on the coded bytes as the body (a gzip stream
+        // stored as the executable). With it, libcurl names the codings it can
+        // undo and undoes them; an answer in any other coding fails the exchange.
+        curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
 
         Outcome out;
         out.code = curl_easy_perform(c);
@@ -212,6 +218,54 @@ QString decodeBody(const QByteArray& body, const QByteArray& contentType) {
     }
     return QString::fromUtf8(body);
 }
+
+namespace {
+
+// The local file of a download, written with the system's own calls so that a
+// failure carries the system's error number, mapped to the same messages as the
+// share path (a full disk reads "There is not enough space on the disk" on both).
+class LocalFile {
+public:
+    explicit LocalFile(const QString& path)
+        : m_fd(::open(QFile::encodeName(path).constData(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {
+        if (m_fd < 0)
+            throw platform::EInOutError(platform::systemErrorMessage(errno));
+    }
+    ~LocalFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+
+    // All of it or the error number of the write that stopped short.
+    int write(const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t put = ::write(m_fd, data, size);
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            data += put;
+            size -= std::size_t(put);
+        }
+        return 0;
+    }
+
+    // Closes now; a late write error shows here on some file systems.
+    int close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0 ? 0 : errno;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
 
 void checkLocalPath(const QString& path) {
     // The limits of the file systems the program was first written for; a path
@@ -313,19 +367,16 @@ bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString
     platform::traceLine(QString(92, u'>') + ARemoteFileName);
     const QByteArray url = fileserver::downloadUrl(FBaseURL, ARemoteFileName);
 
-    std::optional<QFile> file;
+    std::optional<fileserver::LocalFile> file;
     try {
         fileserver::checkLocalPath(ALocalFileName);
         file.emplace(ALocalFileName);
-        // Unbuffered: libcurl hands over large pieces, each one write.
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-            throw platform::EInOutError(file->errorString());
 
         if (!FExchange)
             FExchange = std::make_unique<CurlExchange>();
         QByteArray errorBody;
         long bodyStatus = 0;
-        QString writeError;
+        int writeError = 0;
         // Bodies of error answers are kept only up to this size for the message.
         constexpr qsizetype errorBodyLimit = 64 * 1024;
         const auto out = FExchange->perform(
@@ -339,15 +390,13 @@ bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString
                                      qMin(qsizetype(size), errorBodyLimit - errorBody.size()));
                     return true;
                 }
-                // Streamed as it arrives; a short write ends the exchange.
-                if (file->write(data, qint64(size)) != qint64(size)) {
-                    writeError = file->errorString();
-                    return false;
-                }
-                return true;
+                // Streamed as it arrives; a failed write ends the exchange.
+                writeError = file->write(data, size);
+                return writeError == 0;
             });
-        if (!writeError.isEmpty())
-            throw platform::EInOutError(writeError);
+        // The write's own error, not libcurl's "failure writing output" that follows it.
+        if (writeError != 0)
+            throw platform::EInOutError(platform::systemErrorMessage(writeError));
         if (out.code != CURLE_OK)
             throwTransport(out);
         if (out.status >= 500)
@@ -356,14 +405,10 @@ bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString
             const QString text = fileserver::decodeBody(errorBody, out.contentType);
             throw ERequestError(text.isEmpty() ? out.reason : text);
         }
-        if (!file->flush())
-            throw platform::EInOutError(file->errorString());
-        file->close();
-        if (file->error() != QFileDevice::NoError)
-            throw platform::EInOutError(file->errorString());
+        if (const int closeError = file->close(); closeError != 0)
+            throw platform::EInOutError(platform::systemErrorMessage(closeError));
     } catch (const platform::Exception& e) {
-        if (file)
-            file->close();
+        file.reset();
         FError = e.message();
         // When this raises, its error replaces the first one.
         fileserver::guardedDeleteFile(ALocalFileName);
