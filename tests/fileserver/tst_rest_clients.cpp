@@ -267,6 +267,14 @@ private slots:
             << RawHttpServer::reply("HTTP/1.1 200 OK", "[{\"fileName\":\"Relat\xC3\xB3rio.rav\"}]",
                                     json)
             << true << QStringList{u"Relatório.rav"_s} << 0 << QString();
+        const QByteArray accented = R"({"fileName":"Relatório.rav"},)";
+        QTest::newRow("UTF-8 read in pieces")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", "[" + accented.repeated(30'000) + "{}]",
+                                    json)
+            << true << (QStringList(30'000, u"Relatório.rav"_s) << QString()) << 0 << QString();
+        QTest::newRow("character cut off after the array")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", "[{\"fileName\":\"a\"}]\xC3", json) << false
+            << QStringList{} << 0 << u"TFilesInfoDTOHelper.FromJSON"_s;
         QTest::newRow("connection cut in the body")
             << withMode(okListing(), Reply::Mode::CutMidBody) << false << QStringList{} << 0
             << u"REST request failed: "_s;
@@ -284,9 +292,35 @@ private slots:
                                     json)
             << false << QStringList{} << 0 << u"REST request failed: "_s;
         QTest::newRow("broken gzip refused")
-            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", listingBody,
-                                    json)
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", listingBody, json)
             << false << QStringList{} << 0 << u"REST request failed: "_s;
+        // The rows run with a limit of 1 MiB (listingAnswers below): a body of
+        // exactly 1 MiB is read, one byte more is refused.
+        const QByteArray entry =
+            R"({"fileName":"Relatorio\\RelAppointments.rav","age":"2022-06-20"},)";
+        const qsizetype entries = ((1 << 20) - 3) / entry.size();
+        QByteArray atTheCap = "[" + entry.repeated(entries) + "{}]";
+        atTheCap += QByteArray((1 << 20) - atTheCap.size(), ' ');
+        const QByteArray big = atTheCap + ' ';
+        const QString overTheCap = u"REST request failed: the answer is larger than 1 MiB"_s;
+        QTest::newRow("at the cap")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", atTheCap, json) << true
+            << (QStringList(entries, u"Relatorio\\RelAppointments.rav"_s) << QString()) << 0
+            << QString();
+        QTest::newRow("over the cap") << RawHttpServer::reply("HTTP/1.1 200 OK", big, json) << false
+                                      << QStringList{} << 0 << overTheCap;
+        Reply noLength = RawHttpServer::reply("HTTP/1.1 200 OK", big, json);
+        noLength.addContentLength = false;
+        QTest::newRow("over the cap, no length given")
+            << noLength << false << QStringList{} << 0 << overTheCap;
+        QTest::newRow("over the cap once decoded")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", gzipped(big), json)
+            << false << QStringList{} << 0 << overTheCap;
+        QTest::newRow("error body over the cap")
+            << RawHttpServer::reply(
+                   "HTTP/1.1 404 Not Found",
+                   R"({"status":404,"detail":")" + QByteArray(2 << 20, 'd') + R"("})", json)
+            << false << QStringList{} << 0 << overTheCap;
     }
     void listingAnswers() {
         QFETCH(Reply, reply);
@@ -297,6 +331,7 @@ private slots:
 
         RawHttpServer server(answer(reply));
         TRESTClientFileList client(QString::fromLatin1(server.baseUrl()));
+        client.setMaxBodyBytes(1 << 20);
         try {
             QCOMPARE(client.Execute(u"\\"_s, u"*.*"_s, true), result);
             QVERIFY2(exception.isEmpty(), "an exception was expected");
@@ -442,8 +477,8 @@ private slots:
             << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", gzipped(exe))
             << listing << true << exe << QString();
         QTest::newRow("coding not asked for refused")
-            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: x-squash", exe)
-            << listing << false << QByteArray() << u"REST request failed: "_s;
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: x-squash", exe) << listing
+            << false << QByteArray() << u"REST request failed: "_s;
         QTest::newRow("broken gzip refused")
             << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip",
                                     gzipped(exe).chopped(8) + "garbage!")
@@ -471,7 +506,7 @@ private slots:
     }
 
     void writeFailures_data() {
-        QTest::addColumn<bool>("diskFull"); // else a file-size limit cuts the write short
+        QTest::addColumn<bool>("diskFull");   // else a file-size limit cuts the write short
         QTest::addColumn<QString>("message"); // LastError(); empty for any
         QTest::newRow("short write") << false << QString();
         // Worded as the share path words it (the copy of platform/file_ops).

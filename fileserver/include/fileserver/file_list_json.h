@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <iosfwd>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,10 @@ namespace TFilesInfoDTOHelper {
 // "Invalid class typecast" when it is not an array, and the errors of the object conversion for the
 // first element that fails.
 void FromJSON(TFilesInfoDTO& files, const QString& text);
+
+// The same on a body read from a stream of UTF-8 bytes as it arrives: only the
+// descriptors are kept, never the whole text or a tree of it.
+void FromJSON(TFilesInfoDTO& files, std::istream& utf8);
 
 // Frees every descriptor in index order and empties the array.
 void FreeItems(TFilesInfoDTO& files);

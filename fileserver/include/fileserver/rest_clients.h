@@ -56,12 +56,18 @@ public:
     const TFileInfoDTO* Items(int AIndex) const;
 
     void setLimits(const fileserver::TransferLimits& limits) { FLimits = limits; }
+    // The largest body accepted, after any content coding is undone; a larger
+    // one fails the listing with ERESTException. Generous: a listing of half a
+    // million files takes about 50 MB.
+    static constexpr qint64 DefaultMaxBodyBytes = qint64(64) << 20;
+    void setMaxBodyBytes(qint64 bytes) { FMaxBodyBytes = bytes; }
 
 private:
     QString FURL;
     std::unique_ptr<TFileInfoErrorDTO> FError;
     TFilesInfoDTO FFiles;
     fileserver::TransferLimits FLimits;
+    qint64 FMaxBodyBytes = DefaultMaxBodyBytes;
     std::unique_ptr<fileserver::CurlExchange> FExchange;
 };
 
