@@ -115,6 +115,8 @@ public:
         m_pulled.clear();
         m_pulledBytes = 0;
         m_tooLarge = false;
+        m_paused = false;
+        m_pulling = true;
         m_done = false;
         m_result = CURLE_OK;
         prepare(url, headers, limits, [this, maxBody](long, const char* data, std::size_t size) {
@@ -130,11 +132,18 @@ public:
     }
 
     // The next piece of the body (the answer's own bytes, content coding
-    // undone), waiting for it; empty once the exchange has ended. What one
-    // turn of libcurl delivers is handed on at once, so only a piece or two is
-    // ever held here.
+    // undone), waiting for it; empty once the exchange has ended. One turn of
+    // libcurl may read whatever the socket holds (tens of MB on a fast link),
+    // so the receiving stops (libcurl's pause) once a piece is full and goes on
+    // when it has been taken.
     QByteArray read() {
         while (m_pulled.isEmpty() && !m_done) {
+            if (m_paused) {
+                // May hand over what libcurl kept back, at once.
+                m_paused = false;
+                curl_easy_pause(m_curl, CURLPAUSE_CONT);
+                continue;
+            }
             int running = 0;
             if (curl_multi_perform(m_multi, &running) != CURLM_OK) {
                 m_done = true;
@@ -166,6 +175,7 @@ public:
     };
     Ending end() {
         curl_multi_remove_handle(m_multi, m_curl); // abandons what is still running
+        m_pulling = false;
         release();
         m_pulled.clear();
         return {describe(m_done ? m_result : CURLE_OK), m_done, m_tooLarge};
@@ -285,6 +295,10 @@ private:
         auto* me = static_cast<CurlExchange*>(self);
         me->m_lastActivity = std::chrono::steady_clock::now();
         const std::size_t n = size * count;
+        if (me->m_pulling && me->m_pulled.size() >= PieceBytes) {
+            me->m_paused = true;
+            return CURL_WRITEFUNC_PAUSE; // libcurl keeps these bytes for later
+        }
         if (me->m_sink && !me->m_sink(me->m_status, data, n))
             return 0; // makes libcurl stop with a write error
         return n;
@@ -294,7 +308,10 @@ private:
     CURLM* m_multi = nullptr; // only once an exchange has been pulled
     curl_slist* m_headerList = nullptr;
     BodySink m_sink;
+    static constexpr qsizetype PieceBytes = 256 * 1024;
     QByteArray m_pulled;
+    bool m_pulling = false;
+    bool m_paused = false;
     qint64 m_pulledBytes = 0;
     bool m_tooLarge = false;
     bool m_done = false;
