@@ -246,7 +246,7 @@ public:
         --m_depth;
         if (m_depth == 1 && m_top == Top::Array) {
             if (m_inElement)
-                m_files.push_back(std::make_unique<TFileInfoDTO>(m_fileName, m_age));
+                m_files.emplace_back(std::in_place, m_fileName, m_age);
             m_inElement = false;
             ++m_elements;
         }

@@ -497,7 +497,8 @@ TRESTClientFileList::~TRESTClientFileList() {
 const TFileInfoDTO* TRESTClientFileList::Items(int AIndex) const {
     if (AIndex < 0 || AIndex >= Count())
         return nullptr;
-    return FFiles[static_cast<std::size_t>(AIndex)].get();
+    const auto& entry = FFiles[static_cast<std::size_t>(AIndex)];
+    return entry ? &*entry : nullptr;
 }
 
 bool TRESTClientFileList::Execute(const QString& AFolder, const QString& AMask, bool ARecursive) {

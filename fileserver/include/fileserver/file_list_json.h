@@ -5,14 +5,18 @@
 
 #include <QString>
 
+#include <deque>
 #include <iosfwd>
 #include <memory>
-#include <vector>
+#include <optional>
 
-// A descriptor array that owns its descriptors. Entries may be empty (null): after
-// a failing element the array keeps its full length and the entries from the
-// failing one on stay empty.
-using TFilesInfoDTO = std::vector<std::unique_ptr<TFileInfoDTO>>;
+// A descriptor array that owns its descriptors. Entries may be empty: after a
+// failing element the array keeps its full length and the entries from the
+// failing one on stay empty. The descriptors are held in place, in blocks: a
+// listing of half a million files needs no separate allocation per descriptor,
+// no pointer to it and no copy of the whole array as it grows, and a
+// descriptor stays where it is while more are added.
+using TFilesInfoDTO = std::deque<std::optional<TFileInfoDTO>>;
 
 namespace TFilesInfoDTOHelper {
 
