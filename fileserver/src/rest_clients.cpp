@@ -112,6 +112,8 @@ public:
         if (!m_multi && !(m_multi = curl_multi_init()))
             throw ERESTException(
                 QStringLiteral("REST request failed: cannot start the HTTP layer"));
+        // One left attached by an exchange that an unexpected error kept from end().
+        curl_multi_remove_handle(m_multi, m_curl);
         m_pulled.clear();
         m_pulledBytes = 0;
         m_tooLarge = false;
@@ -170,7 +172,6 @@ public:
 
     struct Ending {
         Outcome outcome;
-        bool complete = false; // false: abandoned before its end
         bool tooLarge = false;
     };
     Ending end() {
@@ -178,7 +179,8 @@ public:
         m_pulling = false;
         release();
         m_pulled.clear();
-        return {describe(m_done ? m_result : CURLE_OK), m_done, m_tooLarge};
+        // An exchange abandoned before its end has not failed.
+        return {describe(m_done ? m_result : CURLE_OK), m_tooLarge};
     }
 
 private:
@@ -512,7 +514,8 @@ bool TRESTClientFileList::Execute(const QString& AFolder, const QString& AMask, 
                     QByteArrayLiteral("Accept-Charset: UTF-8, *;q=0.8")},
                    FLimits, FMaxBodyBytes);
     // Ends the exchange and raises what made it fail: a body past the limit,
-    // then a transport failure. A completed exchange passes.
+    // then a transport failure. One that completed, or that was left once its
+    // body could not be read, passes.
     const auto endExchange = [&exchange, this]() {
         const CurlExchange::Ending ending = exchange.end();
         if (ending.tooLarge) {
@@ -532,12 +535,8 @@ bool TRESTClientFileList::Execute(const QString& AFolder, const QString& AMask, 
 
     QByteArray first = exchange.read();
     const long status = exchange.status();
-    if (first.isEmpty() || status >= 500) {
-        // No body, or one that is not used: the status line is all there is.
-        const CurlExchange::Ending ending = endExchange();
-        if (status >= 500)
-            throw ERESTException(ending.outcome.statusLine);
-    }
+    if (status >= 500) // the body is not used: the status line is all there is
+        throw ERESTException(endExchange().outcome.statusLine);
 
     if (status < 300) {
         // Read as it arrives; a body that stops being JSON is not read further.
