@@ -43,9 +43,10 @@ public:
     TRESTClientFileList(const TRESTClientFileList&) = delete;
     TRESTClientFileList& operator=(const TRESTClientFileList&) = delete;
 
-    // One listing. Returns whether Error().Status() is 0 afterwards. Throws
-    // ERESTException for transport failures and answers of 500 and above, the
-    // JSON errors for bodies that cannot be read.
+    // One listing, its body read into descriptors as it arrives. Returns
+    // whether Error().Status() is 0 afterwards. Throws ERESTException for
+    // transport failures, answers of 500 and above and bodies past the limit
+    // below, the JSON errors for bodies that cannot be read.
     bool Execute(const QString& AFolder, const QString& AMask, bool ARecursive);
 
     // The error record: replaced only by a converted error answer, never reset.
