@@ -5,19 +5,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sstream>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QString text =
         QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
 
     TFilesInfoDTO files;
+    QString error;
     try {
         TFilesInfoDTOHelper::FromJSON(files, text);
         for (const auto& item : files)
             if (!item)
                 __builtin_trap(); // a successful read leaves no empty entry
-    } catch (const platform::Exception&) {
+    } catch (const platform::Exception& e) {
+        error = e.message();
     }
+    // The same body read as a stream gives the same entries and the same error.
+    TFilesInfoDTO streamed;
+    QString streamedError;
+    std::istringstream stream(text.toStdString());
+    try {
+        TFilesInfoDTOHelper::FromJSON(streamed, stream);
+    } catch (const platform::Exception& e) {
+        streamedError = e.message();
+    }
+    if (streamedError != error)
+        __builtin_trap();
+    if (streamed.size() != files.size())
+        __builtin_trap();
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (bool(files[i]) != bool(streamed[i]) ||
+            (files[i] && (files[i]->FileName() != streamed[i]->FileName() ||
+                          !(files[i]->Age() == streamed[i]->Age()))))
+            __builtin_trap();
     TFilesInfoDTOHelper::FreeItems(files);
     if (!files.empty())
         __builtin_trap();

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libgl-dev
   libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev
+  zlib1g-dev
   fonts-dejavu-core xvfb xauth
 )
 

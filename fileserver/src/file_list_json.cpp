@@ -5,7 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include <optional>
+#include <exception>
+#include <istream>
 
 namespace {
 
@@ -25,22 +26,18 @@ struct JsonPair {
 // Key/value pairs of one object, in text order, repeats kept.
 using JsonPairs = std::vector<JsonPair>;
 
-// What the readers need of a parsed text: whether it is an array, an object or a
-// scalar, the pairs of the top-level object, and for an array each element's
-// pairs (none for an element that is not an object). Values nested deeper than
-// that are outside both formats and are not kept, so a pathological text costs
-// no more memory than its top two levels.
-struct ParsedTop {
-    enum class Kind { None, Array, Object, Scalar };
-    Kind kind = Kind::None;
+// What the object conversion needs of a parsed text: whether it is one object,
+// and that object's pairs. Values nested deeper are outside both formats and
+// are not kept.
+struct ParsedObject {
+    bool isObject = false;
     JsonPairs pairs;
-    std::vector<std::optional<JsonPairs>> elements;
 };
 
-class TopLevelReader final : public nlohmann::json_sax<nlohmann::json> {
+// Reads scalar events into JsonScalar values: the part the object reader and the
+// listing reader share.
+class ScalarEvents : public nlohmann::json_sax<nlohmann::json> {
 public:
-    explicit TopLevelReader(ParsedTop& top) : m_top(top) {}
-
     bool null() override { return value({JsonScalar::Kind::Null, {}}); }
     bool boolean(bool) override { return value({JsonScalar::Kind::Other, {}}); }
     bool number_integer(number_integer_t v) override {
@@ -56,18 +53,28 @@ public:
         return value({JsonScalar::Kind::String, QString::fromStdString(v)});
     }
     bool binary(binary_t&) override { return value({JsonScalar::Kind::Other, {}}); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+protected:
+    virtual bool value(JsonScalar v) = 0;
+};
+
+class ObjectReader final : public ScalarEvents {
+public:
+    explicit ObjectReader(ParsedObject& top) : m_top(top) {}
+
     bool start_object(std::size_t) override {
         if (m_depth == 0)
-            m_top.kind = ParsedTop::Kind::Object;
-        else if (m_depth == 1 && m_top.kind == ParsedTop::Kind::Array)
-            m_top.elements.emplace_back(JsonPairs{});
+            m_top.isObject = true;
         else
             value({JsonScalar::Kind::Other, {}});
         ++m_depth;
         return true;
     }
     bool key(string_t& k) override {
-        if (keyLevel())
+        if (m_depth == 1)
             m_key = QString::fromStdString(k);
         return true;
     }
@@ -76,10 +83,7 @@ public:
         return true;
     }
     bool start_array(std::size_t) override {
-        if (m_depth == 0)
-            m_top.kind = ParsedTop::Kind::Array;
-        else
-            value({JsonScalar::Kind::Other, {}});
+        value({JsonScalar::Kind::Other, {}});
         ++m_depth;
         return true;
     }
@@ -87,40 +91,24 @@ public:
         --m_depth;
         return true;
     }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        return false;
-    }
 
 private:
-    bool keyLevel() const {
-        return (m_depth == 1 && m_top.kind == ParsedTop::Kind::Object) ||
-               (m_depth == 2 && m_top.kind == ParsedTop::Kind::Array && !m_top.elements.empty() &&
-                m_top.elements.back().has_value());
-    }
-
-    bool value(JsonScalar v) {
-        if (m_depth == 0) {
-            m_top.kind = ParsedTop::Kind::Scalar;
-        } else if (m_depth == 1 && m_top.kind == ParsedTop::Kind::Array) {
-            m_top.elements.emplace_back(std::nullopt);
-        } else if (keyLevel()) {
-            JsonPairs& pairs =
-                m_depth == 1 ? m_top.pairs : *m_top.elements.back(); // keyLevel() checked
-            pairs.push_back({m_key, std::move(v)});
-        }
+    bool value(JsonScalar v) override {
+        if (m_depth == 1 && m_top.isObject)
+            m_top.pairs.push_back({m_key, std::move(v)});
         return true;
     }
 
-    ParsedTop& m_top;
+    ParsedObject& m_top;
     int m_depth = 0;
     QString m_key;
 };
 
 // Parses the whole text (whitespace only around the value); false when it is not
 // JSON.
-bool parseTop(const QString& text, ParsedTop& top) {
+bool parseObject(const QString& text, ParsedObject& top) {
     const QByteArray utf8 = text.toUtf8();
-    TopLevelReader reader(top);
+    ObjectReader reader(top);
     return nlohmann::json::sax_parse(utf8.begin(), utf8.end(), &reader,
                                      nlohmann::json::input_format_t::json, true);
 }
@@ -216,9 +204,130 @@ std::unique_ptr<TFileInfoErrorDTO> fileInfoErrorFromPairs(const JsonPairs& pairs
     throw platform::EConversionError(QStringLiteral("The input value is not a valid Object"));
 }
 
+// Reads a file-list body event by event straight into descriptors: neither the
+// text nor a tree of it is kept. Each element is converted as it closes, with
+// the rules of the object conversion. The first element that fails is only
+// remembered, so that a body that is not JSON at all still reads as such (the
+// whole text is checked before any element counts); the elements after it are
+// counted but not converted.
+class ListingReader final : public ScalarEvents {
+public:
+    enum class Top { None, Array, Other };
+
+    explicit ListingReader(TFilesInfoDTO& files) : m_files(files) {}
+
+    Top top() const { return m_top; }
+    std::size_t elementCount() const { return m_elements; }
+    const std::exception_ptr& firstFailure() const { return m_failure; }
+
+    bool start_object(std::size_t) override {
+        if (m_depth == 0) {
+            m_top = Top::Other;
+        } else if (m_depth == 1 && m_top == Top::Array) {
+            m_inElement = !m_failure;
+            m_fileName.clear();
+            m_age = 0.0;
+        } else {
+            value({JsonScalar::Kind::Other, {}});
+        }
+        ++m_depth;
+        return true;
+    }
+    bool key(string_t& k) override {
+        if (m_depth == 2 && m_inElement) {
+            const QString key = QString::fromStdString(k);
+            m_field = keyMatches(key, QLatin1StringView("FFileName")) ? Field::FileName
+                      : keyMatches(key, QLatin1StringView("FAge"))    ? Field::Age
+                                                                      : Field::None;
+        }
+        return true;
+    }
+    bool end_object() override {
+        --m_depth;
+        if (m_depth == 1 && m_top == Top::Array) {
+            if (m_inElement)
+                m_files.emplace_back(std::in_place, m_fileName, m_age);
+            m_inElement = false;
+            ++m_elements;
+        }
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        if (m_depth == 0)
+            m_top = Top::Array;
+        else
+            value({JsonScalar::Kind::Other, {}});
+        ++m_depth;
+        return true;
+    }
+    bool end_array() override {
+        --m_depth;
+        return true;
+    }
+
+private:
+    enum class Field { None, FileName, Age };
+
+    bool value(JsonScalar v) override {
+        if (m_depth == 0) {
+            m_top = Top::Other;
+        } else if (m_depth == 1 && m_top == Top::Array) {
+            // An element that is not an object (an array one is seen at its start).
+            fail(std::make_exception_ptr(platform::EConversionError(
+                QStringLiteral("The input value is not a valid Object"))));
+            ++m_elements;
+        } else if (m_depth == 2 && m_inElement) {
+            try {
+                if (m_field == Field::FileName)
+                    storeText(m_fileName, v);
+                else if (m_field == Field::Age)
+                    storeDateTime(m_age, v);
+            } catch (...) {
+                fail(std::current_exception());
+                m_inElement = false;
+            }
+        }
+        return true;
+    }
+
+    void fail(std::exception_ptr error) {
+        if (!m_failure)
+            m_failure = std::move(error);
+    }
+
+    TFilesInfoDTO& m_files;
+    Top m_top = Top::None;
+    int m_depth = 0;
+    std::size_t m_elements = 0;
+    bool m_inElement = false;
+    Field m_field = Field::None;
+    QString m_fileName;
+    platform::TDateTime m_age = 0.0;
+    std::exception_ptr m_failure;
+};
+
+// What FromJSON makes of a finished read: the errors in the order the
+// conversion has always raised them (not JSON, not an array, the first element
+// that failed), the array at its full length with the entries from the failing
+// one on left empty.
+void finishListing(TFilesInfoDTO& files, const ListingReader& reader, bool parsed) {
+    if (!parsed) {
+        files.clear();
+        throw platform::Exception(QStringLiteral("TFilesInfoDTOHelper.FromJSON"));
+    }
+    if (reader.top() != ListingReader::Top::Array) {
+        files.clear();
+        throw platform::EInvalidCast(QStringLiteral("Invalid class typecast"));
+    }
+    if (reader.firstFailure()) {
+        files.resize(reader.elementCount());
+        std::rethrow_exception(reader.firstFailure());
+    }
+}
+
 JsonPairs objectPairs(const QString& text) {
-    ParsedTop top;
-    if (!parseTop(text, top) || top.kind != ParsedTop::Kind::Object)
+    ParsedObject top;
+    if (!parseObject(text, top) || !top.isObject)
         notAnObject();
     return std::move(top.pairs);
 }
@@ -228,19 +337,20 @@ JsonPairs objectPairs(const QString& text) {
 namespace TFilesInfoDTOHelper {
 
 void FromJSON(TFilesInfoDTO& files, const QString& text) {
-    ParsedTop top;
-    if (!parseTop(text, top))
-        throw platform::Exception(QStringLiteral("TFilesInfoDTOHelper.FromJSON"));
-    if (top.kind != ParsedTop::Kind::Array)
-        throw platform::EInvalidCast(QStringLiteral("Invalid class typecast"));
-    // Position i holds element i; anything the array held before is released.
     files.clear();
-    files.resize(top.elements.size());
-    for (std::size_t i = 0; i < top.elements.size(); ++i) {
-        if (!top.elements[i])
-            notAnObject();
-        files[i] = fileInfoFromPairs(*top.elements[i]);
-    }
+    const QByteArray utf8 = text.toUtf8();
+    ListingReader reader(files);
+    const bool parsed = nlohmann::json::sax_parse(utf8.begin(), utf8.end(), &reader,
+                                                  nlohmann::json::input_format_t::json, true);
+    finishListing(files, reader, parsed);
+}
+
+void FromJSON(TFilesInfoDTO& files, std::istream& utf8) {
+    files.clear();
+    ListingReader reader(files);
+    const bool parsed =
+        nlohmann::json::sax_parse(utf8, &reader, nlohmann::json::input_format_t::json, true);
+    finishListing(files, reader, parsed);
 }
 
 void FreeItems(TFilesInfoDTO& files) {

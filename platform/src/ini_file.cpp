@@ -10,8 +10,14 @@ namespace {
 
 constexpr qsizetype MaxValueLength = 2047;
 
-// Windows profile files are in the ANSI code page when they are not UTF-8.
+// A byte-order mark names the encoding (UTF-16 LE is what the usual Windows
+// editor saves as "Unicode"); without one, Windows profile files are UTF-8 or,
+// when they are not valid UTF-8, in the ANSI code page.
 QString decodeIniText(const QByteArray& bytes) {
+    if (const auto marked = QStringConverter::encodingForData(bytes)) {
+        QStringDecoder decoder(*marked); // the mark itself is skipped
+        return decoder.decode(bytes);
+    }
     QStringDecoder utf8(QStringDecoder::Utf8);
     QString text = utf8.decode(bytes);
     if (!utf8.hasError())

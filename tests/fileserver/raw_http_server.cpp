@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -140,4 +141,23 @@ quint16 unusedLoopbackPort() {
     const int fd = loopbackListener(port);
     ::close(fd);
     return port;
+}
+
+QByteArray gzipped(const QByteArray& bytes) {
+    z_stream stream{};
+    // 15 + 16: the gzip wrapper around a deflate stream with the largest window.
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK)
+        throw std::runtime_error("deflateInit2");
+    QByteArray out(qsizetype(deflateBound(&stream, uLong(bytes.size())) + 32), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData()));
+    stream.avail_in = uInt(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END)
+        throw std::runtime_error("deflate");
+    out.truncate(qsizetype(stream.total_out));
+    return out;
 }

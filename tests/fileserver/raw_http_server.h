@@ -60,3 +60,6 @@ private:
 
 // A port on 127.0.0.1 that nothing listens on (bound, then released).
 quint16 unusedLoopbackPort();
+
+// bytes as a gzip stream (for answers with "Content-Encoding: gzip").
+QByteArray gzipped(const QByteArray& bytes);

@@ -4,6 +4,7 @@
 
 #include <QTest>
 
+#include <sstream>
 #include <typeinfo>
 
 using namespace Qt::StringLiterals;
@@ -172,6 +173,13 @@ private slots:
             << u"[{\"fileName\":\"a\"},{\"fileName\":\"b\"},\"c\",{\"fileName\":\"d\"}]"_s
             << Failure::Conversion << u"The input value is not a valid Object"_s << 4
             << QStringList{u"a|0"_s, u"b|0"_s, u"-"_s, u"-"_s};
+        QTest::newRow("an array and true as elements")
+            << u"[{\"fileName\":\"a\"},[{\"fileName\":\"x\"}],true,{}]"_s << Failure::Conversion
+            << u"The input value is not a valid Object"_s << 4
+            << QStringList{u"a|0"_s, u"-"_s, u"-"_s, u"-"_s};
+        QTest::newRow("not JSON wins over a bad element before it")
+            << u"[{\"age\":\"2022-13-01\"},\"c\",{]"_s << Failure::Plain
+            << u"TFilesInfoDTOHelper.FromJSON"_s << 0 << QStringList{};
         QTest::newRow("bad age stops at its element")
             << u"[{\"fileName\":\"a\"},{\"fileName\":\"b\",\"age\":\"2022-13-01\"}]"_s
             << Failure::DateTime << QString() << 2 << QStringList{u"a|0"_s, u"-"_s};
@@ -202,27 +210,38 @@ private slots:
         QFETCH(int, length);
         QFETCH(QStringList, entries);
 
-        TFilesInfoDTO files;
-        QString actualMessage;
-        QCOMPARE(failureOf([&] { TFilesInfoDTOHelper::FromJSON(files, body); }, actualMessage),
-                 failure);
-        if (!message.isEmpty())
-            QCOMPARE(actualMessage, message);
-        QCOMPARE(int(files.size()), length);
-        for (int i = 0; i < entries.size(); ++i) {
-            const QString& entry = entries[i];
-            if (entry == u"-") {
-                QVERIFY2(!files[std::size_t(i)], qPrintable(QString::number(i)));
-                continue;
+        // The text and the same body read as a stream give the same outcome.
+        for (const bool asStream : {false, true}) {
+            TFilesInfoDTO files;
+            QString actualMessage;
+            std::istringstream stream(body.toStdString());
+            QCOMPARE(failureOf(
+                         [&] {
+                             if (asStream)
+                                 TFilesInfoDTOHelper::FromJSON(files, stream);
+                             else
+                                 TFilesInfoDTOHelper::FromJSON(files, body);
+                         },
+                         actualMessage),
+                     failure);
+            if (!message.isEmpty())
+                QCOMPARE(actualMessage, message);
+            QCOMPARE(int(files.size()), length);
+            for (int i = 0; i < entries.size(); ++i) {
+                const QString& entry = entries[i];
+                if (entry == u"-") {
+                    QVERIFY2(!files[std::size_t(i)], qPrintable(QString::number(i)));
+                    continue;
+                }
+                QVERIFY(files[std::size_t(i)]);
+                const auto parts = entry.split(u'|');
+                QCOMPARE(files[std::size_t(i)]->FileName(), parts[0]);
+                const TDateTime age = parts[1] == u"0" ? 0.0 : fileserver::isoToDateTime(parts[1]);
+                QCOMPARE(files[std::size_t(i)]->Age(), age);
             }
-            QVERIFY(files[std::size_t(i)]);
-            const auto parts = entry.split(u'|');
-            QCOMPARE(files[std::size_t(i)]->FileName(), parts[0]);
-            const TDateTime age = parts[1] == u"0" ? 0.0 : fileserver::isoToDateTime(parts[1]);
-            QCOMPARE(files[std::size_t(i)]->Age(), age);
+            TFilesInfoDTOHelper::FreeItems(files);
+            QCOMPARE(files.size(), std::size_t(0));
         }
-        TFilesInfoDTOHelper::FreeItems(files);
-        QCOMPARE(files.size(), std::size_t(0));
     }
 
     void fromJSONReplacesEarlierEntries() {

@@ -5,6 +5,7 @@
 #include "raw_http_server.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTest>
@@ -186,6 +187,8 @@ private slots:
         QCOMPARE(requests[0].header("Accept-Charset"), QByteArray("UTF-8, *;q=0.8"));
         QVERIFY(requests[0].header("Content-Length").isEmpty());
         QVERIFY(requests[0].header("Transfer-Encoding").isEmpty());
+        // The codings the client undoes, named so that none other is sent.
+        QVERIFY(requests[0].header("Accept-Encoding").contains("gzip"));
     }
 
     void downloadRequestOnTheWire() {
@@ -201,6 +204,7 @@ private slots:
         // No header of the client's own: what the HTTP layer sends by default only.
         QVERIFY(requests[0].header("Accept") != "application/json");
         QVERIFY(requests[0].header("Accept-Charset").isEmpty());
+        QVERIFY(requests[0].header("Accept-Encoding").contains("gzip"));
         QCOMPARE(TraceCapture::s_lines,
                  QStringList{QString(92, u'>') + u"Relatorio\\Rel Appointments.rav"_s});
     }
@@ -263,9 +267,60 @@ private slots:
             << RawHttpServer::reply("HTTP/1.1 200 OK", "[{\"fileName\":\"Relat\xC3\xB3rio.rav\"}]",
                                     json)
             << true << QStringList{u"Relatório.rav"_s} << 0 << QString();
+        const QByteArray accented = R"({"fileName":"Relatório.rav"},)";
+        QTest::newRow("UTF-8 read in pieces")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", "[" + accented.repeated(30'000) + "{}]",
+                                    json)
+            << true << (QStringList(30'000, u"Relatório.rav"_s) << QString()) << 0 << QString();
+        QTest::newRow("character cut off after the array")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", "[{\"fileName\":\"a\"}]\xC3", json) << false
+            << QStringList{} << 0 << u"TFilesInfoDTOHelper.FromJSON"_s;
         QTest::newRow("connection cut in the body")
             << withMode(okListing(), Reply::Mode::CutMidBody) << false << QStringList{} << 0
             << u"REST request failed: "_s;
+        QTest::newRow("gzip listing decoded")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip",
+                                    gzipped(listingBody), json)
+            << true << QStringList{u"Appointments.exe"_s, u"Relatorio\\RelAppointments.rav"_s} << 0
+            << QString();
+        QTest::newRow("gzip error body decoded")
+            << RawHttpServer::reply("HTTP/1.1 404 Not Found\r\nContent-Encoding: gzip",
+                                    gzipped(R"({"status":404})"), json)
+            << false << QStringList{} << 404 << QString();
+        QTest::newRow("coding not asked for refused")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: x-squash", listingBody,
+                                    json)
+            << false << QStringList{} << 0 << u"REST request failed: "_s;
+        QTest::newRow("broken gzip refused")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", listingBody, json)
+            << false << QStringList{} << 0 << u"REST request failed: "_s;
+        // The rows run with a limit of 1 MiB (listingAnswers below): a body of
+        // exactly 1 MiB is read, one byte more is refused.
+        const QByteArray entry =
+            R"({"fileName":"Relatorio\\RelAppointments.rav","age":"2022-06-20"},)";
+        const qsizetype entries = ((1 << 20) - 3) / entry.size();
+        QByteArray atTheCap = "[" + entry.repeated(entries) + "{}]";
+        atTheCap += QByteArray((1 << 20) - atTheCap.size(), ' ');
+        const QByteArray big = atTheCap + ' ';
+        const QString overTheCap = u"REST request failed: the answer is larger than 1 MiB"_s;
+        QTest::newRow("at the cap")
+            << RawHttpServer::reply("HTTP/1.1 200 OK", atTheCap, json) << true
+            << (QStringList(entries, u"Relatorio\\RelAppointments.rav"_s) << QString()) << 0
+            << QString();
+        QTest::newRow("over the cap") << RawHttpServer::reply("HTTP/1.1 200 OK", big, json) << false
+                                      << QStringList{} << 0 << overTheCap;
+        Reply noLength = RawHttpServer::reply("HTTP/1.1 200 OK", big, json);
+        noLength.addContentLength = false;
+        QTest::newRow("over the cap, no length given")
+            << noLength << false << QStringList{} << 0 << overTheCap;
+        QTest::newRow("over the cap once decoded")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", gzipped(big), json)
+            << false << QStringList{} << 0 << overTheCap;
+        QTest::newRow("error body over the cap")
+            << RawHttpServer::reply(
+                   "HTTP/1.1 404 Not Found",
+                   R"({"status":404,"detail":")" + QByteArray(2 << 20, 'd') + R"("})", json)
+            << false << QStringList{} << 0 << overTheCap;
     }
     void listingAnswers() {
         QFETCH(Reply, reply);
@@ -276,6 +331,7 @@ private slots:
 
         RawHttpServer server(answer(reply));
         TRESTClientFileList client(QString::fromLatin1(server.baseUrl()));
+        client.setMaxBodyBytes(1 << 20);
         try {
             QCOMPARE(client.Execute(u"\\"_s, u"*.*"_s, true), result);
             QVERIFY2(exception.isEmpty(), "an exception was expected");
@@ -416,6 +472,17 @@ private slots:
             << withMode(RawHttpServer::reply("HTTP/1.1 200 OK", QByteArray(100'000, 'z')),
                         Reply::Mode::CutMidBody)
             << listing << false << QByteArray() << u"REST request failed: "_s;
+        const QByteArray exe = "MZ\x90\0\x03\0\0\0" + QByteArray(5000, 'e');
+        QTest::newRow("gzip decoded")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip", gzipped(exe))
+            << listing << true << exe << QString();
+        QTest::newRow("coding not asked for refused")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: x-squash", exe) << listing
+            << false << QByteArray() << u"REST request failed: "_s;
+        QTest::newRow("broken gzip refused")
+            << RawHttpServer::reply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip",
+                                    gzipped(exe).chopped(8) + "garbage!")
+            << listing << false << QByteArray() << u"REST request failed: "_s;
     }
     void downloadAnswers() {
         QFETCH(Reply, reply);
@@ -438,25 +505,45 @@ private slots:
         }
     }
 
-    void shortWriteFails() {
+    void writeFailures_data() {
+        QTest::addColumn<bool>("diskFull");   // else a file-size limit cuts the write short
+        QTest::addColumn<QString>("message"); // LastError(); empty for any
+        QTest::newRow("short write") << false << QString();
+        // Worded as the share path words it (the copy of platform/file_ops).
+        QTest::newRow("disk full") << true << u"There is not enough space on the disk"_s;
+    }
+    void writeFailures() {
+        QFETCH(bool, diskFull);
+        QFETCH(QString, message);
         RawHttpServer server(
             answer(RawHttpServer::reply("HTTP/1.1 200 OK", QByteArray(200'000, 'w'))));
         QTemporaryDir dir;
         const QString target = dir.filePath(u"big.bin"_s);
+        if (diskFull) {
+            // The kernel's always-full device behind a link: every write fails with
+            // ENOSPC, and the clean-up removes the link, not the device.
+            if (!QFile::exists(u"/dev/full"_s))
+                QSKIP("no /dev/full here");
+            QVERIFY(QFile::link(u"/dev/full"_s, target));
+        }
         // A file-size limit makes the write store fewer bytes than received.
         rlimit previous{};
         getrlimit(RLIMIT_FSIZE, &previous);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = previous;
-        small.rlim_cur = 50'000;
+        small.rlim_cur = diskFull ? previous.rlim_cur : 50'000;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         TRESTClientDownload client(QString::fromLatin1(server.baseUrl()));
         const bool result = client.Download(u"big.bin"_s, target);
         setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, previousHandler);
         QVERIFY(!result);
-        QVERIFY(!QFile::exists(target));
+        QVERIFY(!QFileInfo(target).isSymLink() && !QFile::exists(target));
         QVERIFY(!client.LastError().isEmpty());
+        if (!message.isEmpty())
+            QCOMPARE(client.LastError(), message);
+        if (diskFull)
+            QVERIFY(QFile::exists(u"/dev/full"_s));
     }
 
     void localPathRefused_data() {

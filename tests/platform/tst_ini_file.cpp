@@ -1,10 +1,19 @@
 #include "platform/ini_file.h"
 
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+// text as a Windows editor saves it in that encoding: byte-order mark first.
+QByteArray withMark(QStringConverter::Encoding encoding, const QString& text) {
+    QStringEncoder encoder(encoding, QStringConverter::Flag::WriteBom);
+    return encoder.encode(text);
+}
+} // namespace
 
 class TestIniFile : public QObject {
     Q_OBJECT
@@ -50,6 +59,12 @@ void TestIniFile::read_data() {
                                   << u"Servidor"_s << u"Local Exe"_s << u"/srv/my share"_s;
     QTest::newRow("utf-8 with bom") << QByteArray("\xEF\xBB\xBF[Servidor]\nLocal Exe=/srv/relatório\n")
                                     << u"Servidor"_s << u"Local Exe"_s << u"/srv/relatório"_s;
+    QTest::newRow("utf-16 le with bom")
+        << withMark(QStringConverter::Utf16LE, u"[Servidor]\r\nLocal Exe=\\\\srv\\relatório\r\n"_s)
+        << u"Servidor"_s << u"Local Exe"_s << u"\\\\srv\\relatório"_s;
+    QTest::newRow("utf-16 be with bom")
+        << withMark(QStringConverter::Utf16BE, u"[Servidor]\nLocal Exe=/srv/relatório\n"_s)
+        << u"Servidor"_s << u"Local Exe"_s << u"/srv/relatório"_s;
     QTest::newRow("capped at 2047 characters")
         << (QByteArray("[Servidor]\nurl=") + QByteArray(3000, 'a') + "\n") << u"Servidor"_s
         << u"url"_s << QString(2047, u'a');

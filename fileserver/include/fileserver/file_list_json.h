@@ -5,13 +5,18 @@
 
 #include <QString>
 
+#include <deque>
+#include <iosfwd>
 #include <memory>
-#include <vector>
+#include <optional>
 
-// A descriptor array that owns its descriptors. Entries may be empty (null): after
-// a failing element the array keeps its full length and the entries from the
-// failing one on stay empty.
-using TFilesInfoDTO = std::vector<std::unique_ptr<TFileInfoDTO>>;
+// A descriptor array that owns its descriptors. Entries may be empty: after a
+// failing element the array keeps its full length and the entries from the
+// failing one on stay empty. The descriptors are held in place, in blocks: a
+// listing of half a million files needs no separate allocation per descriptor,
+// no pointer to it and no copy of the whole array as it grows, and a
+// descriptor stays where it is while more are added.
+using TFilesInfoDTO = std::deque<std::optional<TFileInfoDTO>>;
 
 namespace TFilesInfoDTOHelper {
 
@@ -21,6 +26,10 @@ namespace TFilesInfoDTOHelper {
 // "Invalid class typecast" when it is not an array, and the errors of the object conversion for the
 // first element that fails.
 void FromJSON(TFilesInfoDTO& files, const QString& text);
+
+// The same on a body read from a stream of UTF-8 bytes as it arrives: only the
+// descriptors are kept, never the whole text or a tree of it.
+void FromJSON(TFilesInfoDTO& files, std::istream& utf8);
 
 // Frees every descriptor in index order and empties the array.
 void FreeItems(TFilesInfoDTO& files);

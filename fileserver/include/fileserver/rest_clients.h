@@ -43,9 +43,10 @@ public:
     TRESTClientFileList(const TRESTClientFileList&) = delete;
     TRESTClientFileList& operator=(const TRESTClientFileList&) = delete;
 
-    // One listing. Returns whether Error().Status() is 0 afterwards. Throws
-    // ERESTException for transport failures and answers of 500 and above, the
-    // JSON errors for bodies that cannot be read.
+    // One listing, its body read into descriptors as it arrives. Returns
+    // whether Error().Status() is 0 afterwards. Throws ERESTException for
+    // transport failures, answers of 500 and above and bodies past the limit
+    // below, the JSON errors for bodies that cannot be read.
     bool Execute(const QString& AFolder, const QString& AMask, bool ARecursive);
 
     // The error record: replaced only by a converted error answer, never reset.
@@ -56,12 +57,18 @@ public:
     const TFileInfoDTO* Items(int AIndex) const;
 
     void setLimits(const fileserver::TransferLimits& limits) { FLimits = limits; }
+    // The largest body accepted, after any content coding is undone; a larger
+    // one fails the listing with ERESTException. Generous: a listing of half a
+    // million files takes about 50 MB.
+    static constexpr qint64 DefaultMaxBodyBytes = qint64(64) << 20;
+    void setMaxBodyBytes(qint64 bytes) { FMaxBodyBytes = bytes; }
 
 private:
     QString FURL;
     std::unique_ptr<TFileInfoErrorDTO> FError;
     TFilesInfoDTO FFiles;
     fileserver::TransferLimits FLimits;
+    qint64 FMaxBodyBytes = DefaultMaxBodyBytes;
     std::unique_ptr<fileserver::CurlExchange> FExchange;
 };
 
