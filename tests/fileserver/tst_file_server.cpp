@@ -318,7 +318,8 @@ private slots:
         const QStringList log = server.log();
         QCOMPARE(log.size(), clients * rounds * int(central.files.size()));
         QVERIFY2(log.first().contains(
-                     QRegularExpression(uR"(^127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+$)"_s)),
+                     QRegularExpression(
+                     uR"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+ \d+\.\d{3}ms$)"_s)),
                  qPrintable(log.first()));
     }
 

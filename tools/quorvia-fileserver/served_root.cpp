@@ -1,0 +1,205 @@
+#include "served_root.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace fileserver {
+
+namespace {
+
+bool hasControlCharacters(const QString& name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+// Without openat2 (kernels before 5.6) each part is opened on its own without
+// following links: links are then refused rather than checked.
+int openWithoutLinks(int rootFd, const QByteArray& relative, int flags) {
+    const QList<QByteArray> parts = relative.split('/');
+    FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QByteArray& part = parts[i];
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..") {
+            errno = EXDEV;
+            return -1;
+        }
+        const bool last = i + 1 == parts.size();
+        const int fd = ::openat(current.get(), part.constData(),
+                                (last ? flags : O_RDONLY | O_DIRECTORY | O_CLOEXEC) | O_NOFOLLOW);
+        if (fd < 0)
+            return -1;
+        current = FileDescriptor(fd);
+    }
+    if (parts.isEmpty() || relative.isEmpty())
+        return ::openat(rootFd, ".", flags);
+    return current.release();
+}
+
+// The entry of the folder dirFd named like part without regard to case; an
+// exact match wins over the others. Empty when there is none.
+QByteArray findEntry(int dirFd, const QByteArray& part) {
+    struct stat st {};
+    if (::fstatat(dirFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return part;
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return {};
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return {};
+    }
+    const QString wanted = QString::fromUtf8(part);
+    QByteArray found;
+    while (const dirent* e = ::readdir(dir)) {
+        const QString name = QString::fromUtf8(e->d_name);
+        if (name.compare(wanted, Qt::CaseInsensitive) == 0) {
+            found = e->d_name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+} // namespace
+
+void FileDescriptor::reset() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+int openBeneath(int rootFd, const QByteArray& relative, int flags) {
+    static bool haveOpenat2 = true;
+    if (haveOpenat2) {
+        open_how how {};
+        how.flags = static_cast<quint64>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const QByteArray path = relative.isEmpty() ? QByteArray(".") : relative;
+        for (;;) {
+            const long fd = ::syscall(SYS_openat2, rootFd, path.constData(), &how, sizeof how);
+            if (fd >= 0)
+                return static_cast<int>(fd);
+            if (errno == EAGAIN || errno == EINTR)
+                continue; // a rename elsewhere raced the walk: the kernel asks to retry
+            if (errno != ENOSYS)
+                return -1;
+            haveOpenat2 = false;
+            break;
+        }
+    }
+    return openWithoutLinks(rootFd, relative, flags);
+}
+
+ServedRoot::ServedRoot(const QString& path) : m_path(path) {
+    m_fd = FileDescriptor(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_fd.valid())
+        throw std::runtime_error(std::strerror(errno));
+    // A folder that opens may still refuse a listing of its entries.
+    DIR* dir = ::fdopendir(::openat(m_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir)
+        throw std::runtime_error(std::strerror(errno));
+    errno = 0;
+    const bool listed = ::readdir(dir) != nullptr || errno == 0;
+    const int readError = errno;
+    ::closedir(dir);
+    if (!listed)
+        throw std::runtime_error(std::strerror(readError));
+}
+
+ResolvedName ServedRoot::resolve(const QString& name, NameKind kind) const {
+    ResolvedName result;
+    QString relative = name;
+    const bool network = relative.startsWith(QLatin1StringView("\\\\")) ||
+                         relative.startsWith(QLatin1StringView("//"));
+    const bool drive = relative.size() >= 2 && relative[1] == u':';
+    if (network || drive || hasControlCharacters(relative)) {
+        result.outcome = ResolvedName::Outcome::Forbidden;
+        return result;
+    }
+    if (relative.startsWith(u'\\') || relative.startsWith(u'/')) {
+        if (kind == NameKind::File) {
+            result.outcome = ResolvedName::Outcome::Forbidden;
+            return result;
+        }
+        relative.remove(0, 1);
+    }
+    static const QRegularExpression separators(QStringLiteral("[\\\\/]"));
+    const QStringList parts = relative.split(separators, Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        // A colon names a stream or a drive on the servers this stands in for.
+        if (part == QLatin1StringView("..") || part.contains(u':')) {
+            result.outcome = ResolvedName::Outcome::Forbidden;
+            return result;
+        }
+    }
+
+    // Spell each part as it is on disk, folder by folder, each folder opened
+    // beneath the root. The spelling only finds the name; the final open below
+    // is what is checked and served.
+    QByteArray onDisk;
+    for (const QString& part : parts) {
+        if (part == QLatin1StringView("."))
+            continue;
+        FileDescriptor folder(
+            openBeneath(m_fd.get(), onDisk, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.valid()) {
+            if (errno == EXDEV || errno == ELOOP)
+                result.outcome = ResolvedName::Outcome::Forbidden;
+            return result;
+        }
+        const QByteArray entry = findEntry(folder.get(), part.toUtf8());
+        if (entry.isEmpty())
+            return result;
+        onDisk += (onDisk.isEmpty() ? QByteArray() : QByteArray("/")) + entry;
+    }
+
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    const int flags = kind == NameKind::File ? O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK
+                                             : O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    result.fd = FileDescriptor(openBeneath(m_fd.get(), onDisk, flags));
+    if (!result.fd.valid()) {
+        if (errno == EXDEV || errno == ELOOP)
+            result.outcome = ResolvedName::Outcome::Forbidden;
+        else if (errno != ENOENT && errno != ENOTDIR)
+            result.error = errno;
+        return result;
+    }
+    if (::fstat(result.fd.get(), &result.info) != 0 ||
+        (kind == NameKind::File ? !S_ISREG(result.info.st_mode) : !S_ISDIR(result.info.st_mode))) {
+        result.fd.reset();
+        return result;
+    }
+    if (kind == NameKind::File)
+        ::fcntl(result.fd.get(), F_SETFL, O_RDONLY);
+    result.outcome = ResolvedName::Outcome::Found;
+    result.relative = QFile::decodeName(onDisk);
+    result.path = result.relative.isEmpty() ? m_path : m_path + u'/' + result.relative;
+    return result;
+}
+
+ResolvedName resolveName(const QString& root, const QString& name, NameKind kind) {
+    try {
+        return ServedRoot(root).resolve(name, kind);
+    } catch (const std::runtime_error&) {
+        return {};
+    }
+}
+
+} // namespace fileserver
