@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -24,29 +25,31 @@ bool hasControlCharacters(const QString& name) {
                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
-// Without openat2 (kernels before 5.6) each part is opened on its own without
-// following links: links are then refused rather than checked.
-int openWithoutLinks(int rootFd, const QByteArray& relative, int flags) {
-    const QList<QByteArray> parts = relative.split('/');
-    FileDescriptor current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        const QByteArray& part = parts[i];
-        if (part.isEmpty() || part == ".")
-            continue;
-        if (part == "..") {
-            errno = EXDEV;
-            return -1;
-        }
-        const bool last = i + 1 == parts.size();
-        const int fd = ::openat(current.get(), part.constData(),
-                                (last ? flags : O_RDONLY | O_DIRECTORY | O_CLOEXEC) | O_NOFOLLOW);
-        if (fd < 0)
-            return -1;
-        current = FileDescriptor(fd);
+QByteArray pathOfDescriptor(int fd) {
+    char buffer[4096];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t n = ::readlink(link.constData(), buffer, sizeof buffer);
+    return n > 0 && static_cast<size_t>(n) < sizeof buffer ? QByteArray(buffer, n) : QByteArray();
+}
+
+// Opens relative following every link, then checks where the descriptor
+// really is: the object that will be served, not its name. For links the
+// kernel's walk refuses although they stay inside (absolute links into the
+// root) and for kernels without openat2.
+int openAndCheck(int rootFd, const QByteArray& relative, int flags) {
+    const int fd = ::openat(rootFd, relative.isEmpty() ? "." : relative.constData(), flags);
+    if (fd < 0)
+        return -1;
+    const QByteArray root = pathOfDescriptor(rootFd);
+    const QByteArray found = pathOfDescriptor(fd);
+    const bool inside = !root.isEmpty() && !found.isEmpty() &&
+                        (found == root || found.startsWith(root == "/" ? root : root + '/'));
+    if (!inside) {
+        ::close(fd);
+        errno = EXDEV;
+        return -1;
     }
-    if (parts.isEmpty() || relative.isEmpty())
-        return ::openat(rootFd, ".", flags);
-    return current.release();
+    return fd;
 }
 
 // The entry of the folder dirFd named like part without regard to case; an
@@ -85,25 +88,35 @@ void FileDescriptor::reset() {
 }
 
 int openBeneath(int rootFd, const QByteArray& relative, int flags) {
-    static bool haveOpenat2 = true;
+    if (relative.split('/').contains("..")) {
+        errno = EXDEV;
+        return -1;
+    }
+    static std::atomic<bool> haveOpenat2 = true;
     if (haveOpenat2) {
         open_how how {};
         how.flags = static_cast<quint64>(flags);
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         const QByteArray path = relative.isEmpty() ? QByteArray(".") : relative;
-        for (;;) {
+        for (int attempt = 0;; ++attempt) {
             const long fd = ::syscall(SYS_openat2, rootFd, path.constData(), &how, sizeof how);
             if (fd >= 0)
                 return static_cast<int>(fd);
-            if (errno == EAGAIN || errno == EINTR)
-                continue; // a rename elsewhere raced the walk: the kernel asks to retry
-            if (errno != ENOSYS)
-                return -1;
-            haveOpenat2 = false;
-            break;
+            // EAGAIN: a rename elsewhere raced the walk and the kernel asks to retry.
+            if ((errno == EAGAIN || errno == EINTR) && attempt < 16)
+                continue;
+            if (errno == ENOSYS) {
+                haveOpenat2 = false;
+                break;
+            }
+            // EXDEV: the walk met an absolute link or a step out. An absolute
+            // link may still lead inside: the opened object decides.
+            if (errno == EXDEV)
+                break;
+            return -1;
         }
     }
-    return openWithoutLinks(rootFd, relative, flags);
+    return openAndCheck(rootFd, relative, flags);
 }
 
 ServedRoot::ServedRoot(const QString& path) : m_path(path) {
