@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -32,6 +33,7 @@ struct FileServer::Request {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     int socket = -1;
     quint64 ackedBefore = 0;
+    bool countAcked = false;
     int status = 0;
     quint64 bodyBytes = 0;
     bool headersSeen = false;
@@ -42,6 +44,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+qint64 deadlineFrom(unsigned seconds) {
+    return (Clock::now() + std::chrono::seconds(seconds)).time_since_epoch().count();
+}
+
 // Cached copies must be checked with us before every use: a listing that
 // announces a new age followed by old bytes from a cache would leave a
 // workstation with old content stamped as new, never fetched again. nginx does
@@ -50,6 +56,8 @@ using Clock = std::chrono::steady_clock;
 // revalidates it on every request. Other caches follow Cache-Control.
 constexpr const char* revalidateEveryTime = "public, max-age=0, must-revalidate";
 constexpr const char* expiredForNginx = "@1";
+
+constexpr quint64 smallFileBytes = 64 * 1024;
 
 const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -297,13 +305,7 @@ struct FileServer::Engine {
             // answers wait for the next call, after which the connection stays open.
             request->headersSeen = true;
             request->method = method;
-            request->ackedBefore = bytesAcked(request->socket);
-            {
-                const std::lock_guard lock(server->m_connectionsMutex);
-                if (const auto it = server->m_connections.find(connection);
-                    it != server->m_connections.end())
-                    it->second.awaitingRequest = false;
-            }
+            server->setDeadline(connection, false);
             const int refused = server->refuse(connection, method, *request);
             if (refused >= 0) {
                 request->answered = true;
@@ -325,18 +327,20 @@ struct FileServer::Engine {
         delete request;
     }
 
-    static void connectionEvent(void* cls, MHD_Connection* connection, void**,
+    static void connectionEvent(void* cls, MHD_Connection* connection, void** socketContext,
                                 MHD_ConnectionNotificationCode code) {
         auto* server = static_cast<FileServer*>(cls);
         const std::lock_guard lock(server->m_connectionsMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-            Connection c;
-            c.fd = connectionSocket(connection);
-            c.deadline = Clock::now() + std::chrono::seconds(server->m_limits.requestTimeout);
-            server->m_connections.emplace(connection, c);
+            auto c = std::make_unique<Connection>();
+            c->fd = connectionSocket(connection);
+            c->deadline = deadlineFrom(server->m_limits.requestTimeout);
+            *socketContext = c.get();
+            server->m_connections.emplace(connection, std::move(c));
         } else {
             // Called before the library closes the socket: the deadline watch
             // never touches a descriptor that may have been reused.
+            *socketContext = nullptr;
             server->m_connections.erase(connection);
         }
     }
@@ -439,7 +443,7 @@ bool FileServer::listen() {
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maxPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeout,
         // Headers beyond this are refused (431): what a request may hold.
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(32 * 1024),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
         MHD_OPTION_URI_LOG_CALLBACK, &Engine::requestLine, this,
         MHD_OPTION_NOTIFY_COMPLETED, &Engine::completed, this,
         MHD_OPTION_NOTIFY_CONNECTION, &Engine::connectionEvent, this,
@@ -481,47 +485,62 @@ void FileServer::watchDeadlines() {
     std::unique_lock stateLock(m_stateMutex);
     while (!m_stopRequested) {
         m_stateChanged.wait_for(stateLock, std::chrono::milliseconds(250));
-        const auto now = Clock::now();
+        const qint64 now = Clock::now().time_since_epoch().count();
         const std::lock_guard lock(m_connectionsMutex);
         for (auto& [connection, c] : m_connections) {
-            if (c.awaitingRequest && c.deadline <= now && c.fd >= 0) {
+            qint64 deadline = c->deadline;
+            if (deadline != 0 && deadline <= now && c->fd >= 0 &&
+                c->deadline.compare_exchange_strong(deadline, 0)) {
                 // The engine sees the end of the stream and closes the connection.
-                ::shutdown(c.fd, SHUT_RDWR);
-                c.awaitingRequest = false;
+                ::shutdown(c->fd, SHUT_RDWR);
             }
         }
     }
 }
 
+void FileServer::setDeadline(MHD_Connection* connection, bool awaitingRequest) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info && info->socket_context)
+        static_cast<Connection*>(info->socket_context)->deadline =
+            awaitingRequest ? deadlineFrom(m_limits.requestTimeout) : 0;
+}
+
 void FileServer::requestEnded(MHD_Connection* connection, Request* request, int termination) {
-    {
-        const std::lock_guard lock(m_connectionsMutex);
-        if (const auto it = m_connections.find(connection); it != m_connections.end()) {
-            it->second.awaitingRequest = true;
-            it->second.deadline = Clock::now() + std::chrono::seconds(m_limits.requestTimeout);
-        }
-    }
+    setDeadline(connection, true);
     if (!m_log || !request || !request->answered)
         return;
     quint64 sent = request->bodyBytes;
     QString note;
     if (termination != MHD_REQUEST_TERMINATED_COMPLETED_OK) {
         // Cut short: what the client acknowledged, headers included, at most the body.
-        const quint64 acked = bytesAcked(request->socket) - request->ackedBefore;
+        // Small answers leave in one piece or not at all: 0 is logged for them.
+        const quint64 acked =
+            request->countAcked ? bytesAcked(request->socket) - request->ackedBefore : 0;
         sent = std::min(sent, acked);
         note = termination == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED
                    ? QStringLiteral(" cut: client too slow")
                    : QStringLiteral(" cut: connection ended");
     }
-    const auto ms = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
                                                                           request->start)
                         .count();
-    m_log(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' +
-          QString::fromLatin1(logEscaped(request->address)) + QStringLiteral(" \"") +
-          QString::fromLatin1(logEscaped(request->method)) + u' ' +
-          QString::fromLatin1(logEscaped(request->target)) + QStringLiteral("\" ") +
-          QString::number(request->status) + u' ' + QString::number(sent) + u' ' +
-          QString::number(static_cast<double>(ms) / 1000.0, 'f', 3) + QStringLiteral("ms") + note);
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm tm {};
+    ::gmtime_r(&now.tv_sec, &tm);
+    char head[96];
+    std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(now.tv_nsec / 1'000'000));
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "\" %d %llu %lld.%03lldms", request->status,
+                  static_cast<unsigned long long>(sent), static_cast<long long>(us / 1000),
+                  static_cast<long long>(us % 1000));
+    m_log(QString::fromLatin1(head + logEscaped(request->address) + " \"" +
+                              logEscaped(request->method) + ' ' + logEscaped(request->target) +
+                              tail) +
+          note);
 }
 
 int FileServer::refuse(MHD_Connection* connection, const char* method, Request& request) {
@@ -607,14 +626,35 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
     const bool part = range.kind == ByteRange::Kind::Part;
     const quint64 offset = part ? range.offset : 0;
     const quint64 length = part ? range.length : size;
-    // Served from the descriptor that was checked; the engine sends it with
-    // sendfile and closes it when the answer is done.
-    const int fd = r.fd.release();
-    MHD_Response* response =
-        MHD_create_response_from_fd_at_offset64(length, fd, static_cast<uint64_t>(offset));
+    // Served from the descriptor that was checked. Small files are read at
+    // once so that head and body leave in one write; others go out with
+    // sendfile, and the engine closes the descriptor when the answer is done.
+    MHD_Response* response = nullptr;
+    if (length <= smallFileBytes) {
+        auto* buffer = static_cast<char*>(std::malloc(std::max<quint64>(length, 1)));
+        ssize_t got = 0;
+        while (buffer && static_cast<quint64>(got) < length) {
+            const ssize_t n = ::pread(r.fd.get(), buffer + got, length - static_cast<quint64>(got),
+                                      static_cast<off_t>(offset) + got);
+            if (n <= 0)
+                break; // shrunk while being read: the descriptor is sent as it is
+            got += n;
+        }
+        if (buffer && static_cast<quint64>(got) == length)
+            response = MHD_create_response_from_buffer(length, buffer, MHD_RESPMEM_MUST_FREE);
+        else
+            std::free(buffer);
+    }
     if (!response) {
-        ::close(fd);
-        return MHD_NO;
+        // Large answers may be cut: what the client acknowledged is then logged.
+        request.ackedBefore = bytesAcked(request.socket);
+        request.countAcked = true;
+        const int fd = r.fd.release();
+        response = MHD_create_response_from_fd_at_offset64(length, fd, static_cast<uint64_t>(offset));
+        if (!response) {
+            ::close(fd);
+            return MHD_NO;
+        }
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
     MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");

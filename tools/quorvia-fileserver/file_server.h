@@ -80,12 +80,13 @@ public:
     struct Request;
 
 private:
+    // What the deadline watch knows of a connection. The deadline (steady
+    // clock nanoseconds) is 0 while a request is being answered.
     struct Connection {
         int fd = -1;
-        QByteArray address;
-        bool awaitingRequest = true;
-        std::chrono::steady_clock::time_point deadline;
+        std::atomic<qint64> deadline{0};
     };
+    void setDeadline(MHD_Connection* connection, bool awaitingRequest);
 
     // An early answer for a request that is not served at all, or -1.
     int refuse(MHD_Connection* connection, const char* method, Request& request);
@@ -102,7 +103,7 @@ private:
     FileDescriptor m_listener;
 
     std::mutex m_connectionsMutex;
-    std::map<MHD_Connection*, Connection> m_connections;
+    std::map<MHD_Connection*, std::unique_ptr<Connection>> m_connections;
 
     std::mutex m_stateMutex;
     std::condition_variable m_stateChanged;

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -35,12 +37,77 @@ void onStopSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], &byte, 1);
 }
 
+void writeAll(const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, bytes.constData() + done,
+                                  static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+// The log on standard error. Lines are gathered and written together at least
+// every 50 ms (a write per request would cost the event loops a system call
+// each); flush() writes what is pending at once.
+class LogWriter {
+public:
+    LogWriter() : m_thread([this] { run(); }) {}
+    ~LogWriter() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+    void add(const QString& line) {
+        const QByteArray bytes = line.toLocal8Bit() + '\n';
+        const std::lock_guard lock(m_mutex);
+        m_pending += bytes;
+    }
+    void flush() {
+        const std::lock_guard writing(m_writeMutex);
+        QByteArray bytes;
+        {
+            const std::lock_guard lock(m_mutex);
+            bytes.swap(m_pending);
+        }
+        writeAll(bytes);
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(50));
+            lock.unlock();
+            flush();
+            lock.lock();
+        }
+        lock.unlock();
+        flush();
+    }
+
+    std::mutex m_mutex;
+    std::mutex m_writeMutex;
+    std::condition_variable m_wake;
+    QByteArray m_pending;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+LogWriter* logWriter = nullptr;
+
 void printLine(const QString& line) {
-    static std::mutex mutex;
-    const QByteArray bytes = line.toLocal8Bit() + '\n';
-    const std::lock_guard lock(mutex);
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    if (logWriter) {
+        logWriter->add(line);
+    } else {
+        writeAll(line.toLocal8Bit() + '\n');
+    }
 }
 
 void fail(const QString& message) {
@@ -191,11 +258,19 @@ int main(int argc, char* argv[]) {
         server->stop(); // also before serving began: listen() then returns at once
     });
 
-    printLine(QStringLiteral("quorvia-fileserver: serving ") + rootPath +
-              QStringLiteral(" on http://") + host + u':' + QString::number(bound));
-    const bool served = server->listen();
-    onStopSignal(0); // wakes the stopper when serving ended on its own
-    stopper.join();
+    bool served = false;
+    {
+        LogWriter writer;
+        logWriter = &writer;
+        printLine(QStringLiteral("quorvia-fileserver: serving ") + rootPath +
+                  QStringLiteral(" on http://") + host + u':' + QString::number(bound));
+        writer.flush();
+        served = server->listen();
+        onStopSignal(0); // wakes the stopper when serving ended on its own
+        stopper.join();
+        server.reset(); // no request is logged after this
+        logWriter = nullptr;
+    }
     printLine(QStringLiteral("quorvia-fileserver: stopped"));
     return served ? 0 : exitUnavailable;
 }

@@ -1,7 +1,6 @@
 #include "served_root.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -153,8 +152,8 @@ ResolvedName ServedRoot::resolve(const QString& name, NameKind kind) const {
         }
         relative.remove(0, 1);
     }
-    static const QRegularExpression separators(QStringLiteral("[\\\\/]"));
-    const QStringList parts = relative.split(separators, Qt::SkipEmptyParts);
+    relative.replace(u'\\', u'/');
+    const QStringList parts = relative.split(u'/', Qt::SkipEmptyParts);
     for (const QString& part : parts) {
         // A colon names a stream or a drive on the servers this stands in for.
         if (part == QLatin1StringView("..") || part.contains(u':')) {
@@ -163,10 +162,31 @@ ResolvedName ServedRoot::resolve(const QString& name, NameKind kind) const {
         }
     }
 
-    // Spell each part as it is on disk, folder by folder, each folder opened
-    // beneath the root. The spelling only finds the name; the final open below
-    // is what is checked and served.
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    const int flags = kind == NameKind::File ? O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK
+                                             : O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     QByteArray onDisk;
+    for (const QString& part : parts) {
+        if (part == QLatin1StringView("."))
+            continue;
+        onDisk += (onDisk.isEmpty() ? QByteArray() : QByteArray("/")) + part.toUtf8();
+    }
+    // Names mostly arrive spelled as on disk: one open settles them.
+    result.fd = FileDescriptor(openBeneath(m_fd.get(), onDisk, flags));
+    if (!result.fd.valid() && errno == ENOENT) {
+        // Else spell each part as it is on disk, folder by folder, each folder
+        // opened beneath the root. The spelling only finds the name; the final
+        // open is what is checked and served.
+        onDisk = spellAsOnDisk(parts, result);
+        if (result.outcome == ResolvedName::Outcome::Forbidden || onDisk.isNull())
+            return result;
+        result.fd = FileDescriptor(openBeneath(m_fd.get(), onDisk, flags));
+    }
+    return checked(std::move(result), onDisk, kind);
+}
+
+QByteArray ServedRoot::spellAsOnDisk(const QStringList& parts, ResolvedName& result) const {
+    QByteArray onDisk("");
     for (const QString& part : parts) {
         if (part == QLatin1StringView("."))
             continue;
@@ -175,18 +195,18 @@ ResolvedName ServedRoot::resolve(const QString& name, NameKind kind) const {
         if (!folder.valid()) {
             if (errno == EXDEV || errno == ELOOP)
                 result.outcome = ResolvedName::Outcome::Forbidden;
-            return result;
+            return {};
         }
         const QByteArray entry = findEntry(folder.get(), part.toUtf8());
         if (entry.isEmpty())
-            return result;
-        onDisk += (onDisk.isEmpty() ? QByteArray() : QByteArray("/")) + entry;
+            return {};
+        onDisk += (onDisk.isEmpty() ? QByteArray("") : QByteArray("/")) + entry;
     }
+    return onDisk;
+}
 
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    const int flags = kind == NameKind::File ? O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK
-                                             : O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    result.fd = FileDescriptor(openBeneath(m_fd.get(), onDisk, flags));
+ResolvedName ServedRoot::checked(ResolvedName result, const QByteArray& onDisk,
+                                 NameKind kind) const {
     if (!result.fd.valid()) {
         if (errno == EXDEV || errno == ELOOP)
             result.outcome = ResolvedName::Outcome::Forbidden;
@@ -199,8 +219,6 @@ ResolvedName ServedRoot::resolve(const QString& name, NameKind kind) const {
         result.fd.reset();
         return result;
     }
-    if (kind == NameKind::File)
-        ::fcntl(result.fd.get(), F_SETFL, O_RDONLY);
     result.outcome = ResolvedName::Outcome::Found;
     result.relative = QFile::decodeName(onDisk);
     result.path = result.relative.isEmpty() ? m_path : m_path + u'/' + result.relative;

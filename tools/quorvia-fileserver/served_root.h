@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -72,6 +73,11 @@ public:
     ResolvedName resolve(const QString& name, NameKind kind) const;
 
 private:
+    // The parts spelled as on disk ("/" separators); null when a part is
+    // missing (result tells when it leads outside).
+    QByteArray spellAsOnDisk(const QStringList& parts, ResolvedName& result) const;
+    ResolvedName checked(ResolvedName result, const QByteArray& onDisk, NameKind kind) const;
+
     QString m_path;
     FileDescriptor m_fd;
 };
