@@ -100,6 +100,10 @@ bool FileCatalogue::watching() {
 bool FileCatalogue::treeChanged() {
     if (!m_scanned || !m_watching)
         return true;
+    // Ages are local times: when the clock's offset changes (daylight saving),
+    // every age changes with it, as it does on the share.
+    if (static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000 != m_utcOffsetMs)
+        return true;
     alignas(inotify_event) char buffer[16 * 1024];
     bool changed = false;
     for (;;) {
