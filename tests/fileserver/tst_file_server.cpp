@@ -10,12 +10,26 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
+#include <optional>
+#include <chrono>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace Qt::Literals::StringLiterals;
 using fileserver::NameKind;
 using fileserver::ResolvedName;
 using platform::encodeDateTime;
@@ -77,6 +91,148 @@ QStringList listedNames(const TRESTClientFileList& client) {
     return names;
 }
 
+
+// --- plain HTTP on a socket: requests exactly as written, answers as they come
+
+int connectTo(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<quint16>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        qFatal("cannot connect to port %d", port);
+    return fd;
+}
+
+bool sendAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Waits up to timeoutMs for the peer to close the connection (reading and
+// dropping whatever arrives meanwhile).
+bool closedByPeer(int fd, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+struct HttpAnswer {
+    int status = 0; // 0: no complete answer within the time allowed
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+    QByteArray header(const char* name) const { return headers.value(name); }
+};
+
+// Reads one answer from fd: the head, then Content-Length bytes (none for HEAD and 304).
+HttpAnswer readAnswer(int fd, bool head = false, int timeoutMs = 5000) {
+    HttpAnswer answer;
+    QByteArray data;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    qsizetype headEnd = -1;
+    qint64 wanted = -1;
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < end) {
+        if (headEnd < 0 && (headEnd = data.indexOf("\r\n\r\n")) >= 0) {
+            const QList<QByteArray> lines = data.left(headEnd).split('\n');
+            answer.status = lines.first().split(' ').value(1).toInt();
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                answer.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
+            }
+            wanted = head || answer.status == 304 ? 0 : answer.header("content-length").toLongLong();
+        }
+        if (headEnd >= 0 && data.size() - headEnd - 4 >= wanted) {
+            answer.body = data.mid(headEnd + 4, wanted);
+            return answer;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        data.append(buffer, n);
+    }
+    answer.status = 0;
+    return answer;
+}
+
+// One request on a connection of its own.
+HttpAnswer exchange(int port, const QByteArray& method, const QByteArray& target,
+                    const QByteArray& extraHeaders = QByteArray(), int timeoutMs = 5000) {
+    const int fd = connectTo(port);
+    sendAll(fd, method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+                    "Connection: close\r\n\r\n");
+    const HttpAnswer answer = readAnswer(fd, method == "HEAD", timeoutMs);
+    ::close(fd);
+    return answer;
+}
+
+// The real program on a free loopback port; stopped with SIGTERM when dropped.
+// Its log goes to a file: a pipe nobody reads while a test is busy would fill
+// up and hold the server back.
+class ServerProgram {
+public:
+    explicit ServerProgram(const QString& root, const QStringList& extra = {}) {
+        m_process.setStandardErrorFile(m_logDir.filePath(u"log"_s));
+        m_process.start(QStringLiteral(QUORVIA_FILESERVER_BINARY),
+                        QStringList{u"--root"_s, root, u"--listen"_s, u"127.0.0.1:0"_s} + extra);
+        static const QRegularExpression serving(uR"(on http://127\.0\.0\.1:(\d+))"_s);
+        for (int i = 0; i < 500 && m_process.state() != QProcess::NotRunning; ++i) {
+            const QRegularExpressionMatch match = serving.match(QString::fromLocal8Bit(output()));
+            if (match.hasMatch()) {
+                m_port = match.captured(1).toInt();
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ServerProgram() { stop(); }
+
+    int port() const { return m_port; }
+    QString url() const { return u"http://127.0.0.1:%1"_s.arg(m_port); }
+    QByteArray output() const {
+        QFile f(m_logDir.filePath(u"log"_s));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // Stops the program; its whole output is then at hand.
+    QByteArray stop() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished();
+        }
+        return output();
+    }
+
+private:
+    QTemporaryDir m_logDir;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestFileServer : public QObject {
@@ -112,6 +268,38 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, matches);
         QCOMPARE(fileserver::maskMatches(mask, name), matches);
+    }
+
+    void etagMatches_data() {
+        QTest::addColumn<QByteArray>("ifNoneMatch");
+        QTest::addColumn<bool>("matches");
+        QTest::newRow("same tag") << QByteArray(R"("a-1")") << true;
+        QTest::newRow("another tag") << QByteArray(R"("a-2")") << false;
+        QTest::newRow("in a list") << QByteArray(R"("x", "a-1" ,"y")") << true;
+        QTest::newRow("weak form") << QByteArray(R"(W/"a-1")") << true;
+        QTest::newRow("any") << QByteArray("*") << true;
+        QTest::newRow("without quotes") << QByteArray("a-1") << false;
+        QTest::newRow("a prefix of it") << QByteArray(R"("a-")") << false;
+    }
+    void etagMatches() {
+        QFETCH(QByteArray, ifNoneMatch);
+        QFETCH(bool, matches);
+        QCOMPARE(fileserver::etagMatches(ifNoneMatch, QByteArray(R"("a-1")")), matches);
+    }
+
+    void logEscaped_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("plain") << QByteArray("/download?file=a%5Cb") << QByteArray("/download?file=a%5Cb");
+        QTest::newRow("escape sequence") << QByteArray("\x1b[2J") << QByteArray("\\x1B[2J");
+        QTest::newRow("line break") << QByteArray("a\r\nb") << QByteArray("a\\x0D\\x0Ab");
+        QTest::newRow("quote and backslash") << QByteArray("\"\\") << QByteArray("\\x22\\x5C");
+        QTest::newRow("delete and high bytes") << QByteArray("\x7f\xc3\xa9") << QByteArray("\\x7F\\xC3\\xA9");
+    }
+    void logEscaped() {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, logged);
+        QCOMPARE(fileserver::logEscaped(text), logged);
     }
 
     void resolveName_data() {
@@ -318,7 +506,8 @@ private slots:
         const QStringList log = server.log();
         QCOMPARE(log.size(), clients * rounds * int(central.files.size()));
         QVERIFY2(log.first().contains(
-                     QRegularExpression(uR"(^127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+$)"_s)),
+                     QRegularExpression(
+                     uR"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+ \d+\.\d{3}ms$)"_s)),
                  qPrintable(log.first()));
     }
 
@@ -383,6 +572,510 @@ private slots:
         QVERIFY(server.waitForFinished());
         QCOMPARE(server.exitCode(), exitCode);
         QVERIFY(!server.readAllStandardError().isEmpty());
+    }
+
+    void listingFollowsChangesOfTheTree() {
+        CentralCopy central;
+        RunningFileServer server(central.root);
+        TRESTClientFileList client(server.url());
+        QVERIFY(client.Execute(u"\\"_s, u"*.*"_s, true));
+        QCOMPARE(client.Count(), int(central.files.size()));
+
+        const TDateTime newAge = encodeDateTime(2024, 1, 2, 3'004);
+        CentralCopy::write(central.root + u"/Relatorio/Sub/New.rav"_s, "new", newAge);
+        const TDateTime changedAge = encodeDateTime(2024, 2, 3, 4'005);
+        CentralCopy::write(central.root + u"/common.ini"_s, "[Servidor]\r\nurl=x\r\n", changedAge);
+        QVERIFY(QFile::remove(central.root + u"/noext"_s));
+
+        TRESTClientFileList again(server.url());
+        QVERIFY(again.Execute(u"\\"_s, u"*.*"_s, true));
+        const QStringList names = listedNames(again);
+        QVERIFY2(names.contains(u"Relatorio\\Sub\\New.rav"_s), qPrintable(names.join(u' ')));
+        QVERIFY(!names.contains(u"noext"_s));
+        for (int i = 0; i < again.Count(); ++i) {
+            if (again.Items(i)->FileName() == u"common.ini"_s)
+                QCOMPARE(again.Items(i)->Age(), changedAge);
+            if (again.Items(i)->FileName() == u"Relatorio\\Sub\\New.rav"_s)
+                QCOMPARE(again.Items(i)->Age(), newAge);
+        }
+    }
+
+    // --- the program on loopback, under normal use and abuse ---------------
+
+    void listingShowsOnlyWhatIsServed() {
+        CentralCopy central;
+        const QString outsideFolder = central.dir.filePath(u"outside"_s);
+        QVERIFY(QDir().mkpath(outsideFolder));
+        CentralCopy::write(outsideFolder + u"/leak.txt"_s, "leak", 1.0);
+        QVERIFY(QFile::link(central.dir.filePath(u"secret.txt"_s), central.root + u"/out.txt"_s));
+        QVERIFY(QFile::link(outsideFolder, central.root + u"/OutFolder"_s));
+        QVERIFY(QFile::link(central.root + u"/common.ini"_s, central.root + u"/Inside.ini"_s));
+        QVERIFY(QFile::link(u"../common.ini"_s, central.root + u"/Relatorio/Relative.ini"_s));
+        QVERIFY(::mkfifo(QFile::encodeName(central.root + u"/pipe"_s).constData(), 0644) == 0);
+
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        TRESTClientFileList list(server.url());
+        QVERIFY(list.Execute(u"\\"_s, u"*.*"_s, true));
+        const QStringList names = listedNames(list);
+        QVERIFY2(names.contains(u"Inside.ini"_s), qPrintable(names.join(u' ')));
+        QVERIFY(names.contains(u"Relatorio\\Relative.ini"_s));
+        QVERIFY(!names.contains(u"out.txt"_s));
+        QVERIFY(!names.contains(u"pipe"_s));
+        QVERIFY(!names.contains(u"OutFolder\\leak.txt"_s));
+        QCOMPARE(names.size(), int(central.files.size()) + 2);
+
+        // Each listed file downloads; each left out is refused, without waiting
+        // on the FIFO.
+        for (const QString& name : names)
+            QVERIFY2(exchange(server.port(), "GET", "/download?file=" + QUrl::toPercentEncoding(name)).status == 200,
+                     qPrintable(name));
+        QCOMPARE(exchange(server.port(), "GET", "/download?file=out.txt").status, 403);
+        QCOMPARE(exchange(server.port(), "GET", "/download?file=OutFolder%5Cleak.txt").status, 403);
+        QCOMPARE(exchange(server.port(), "GET", "/download?file=pipe").status, 404);
+        QCOMPARE(exchange(server.port(), "GET", "/folderlist?folder=OutFolder").status, 403);
+    }
+
+    // A link swapped in for a file or a folder between the check of a name
+    // and the read must never lead outside: a bounded race, many rounds.
+    void linkSwapRaceNeverLeaks() {
+        CentralCopy central;
+        const QByteArray secret = readFile(central.dir.filePath(u"secret.txt"_s));
+        const QString outsideFolder = central.dir.filePath(u"outside"_s);
+        QVERIFY(QDir().mkpath(outsideFolder));
+        CentralCopy::write(outsideFolder + u"/x.txt"_s, secret, 1.0);
+        QVERIFY(QDir().mkpath(central.root + u"/Swap"_s));
+        CentralCopy::write(central.root + u"/Swap/x.txt"_s, "inside", 1.0);
+        CentralCopy::write(central.root + u"/swap.txt"_s, "inside", 1.0);
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+
+        std::atomic<bool> stop = false;
+        std::thread swapper([&] {
+            const QByteArray root = QFile::encodeName(central.root);
+            const QByteArray secretPath = QFile::encodeName(central.dir.filePath(u"secret.txt"_s));
+            const QByteArray outsidePath = QFile::encodeName(outsideFolder);
+            const QByteArray insideFolder = root + "/SwapInside";
+            ::rename((root + "/Swap").constData(), insideFolder.constData());
+            for (int i = 0; !stop; ++i) {
+                const QByteArray tmp = root + "/.tmp";
+                const QByteArray tmpFile = root + "/.tmpfile";
+                if (i % 2 == 0) {
+                    ::symlink(secretPath.constData(), tmp.constData());
+                    ::rename(tmp.constData(), (root + "/swap.txt").constData());
+                    ::symlink(outsidePath.constData(), tmp.constData());
+                    ::rename(tmp.constData(), (root + "/Swap").constData());
+                } else {
+                    QFile f(QFile::decodeName(tmpFile));
+                    if (f.open(QIODevice::WriteOnly))
+                        f.write("inside");
+                    f.close();
+                    ::rename(tmpFile.constData(), (root + "/swap.txt").constData());
+                    ::symlink("SwapInside", tmp.constData());
+                    ::rename(tmp.constData(), (root + "/Swap").constData());
+                }
+            }
+        });
+        int served = 0;
+        int leaked = 0;
+        for (int i = 0; i < 600; ++i) {
+            for (const QByteArray& target : {QByteArray("/download?file=swap.txt"),
+                                            QByteArray("/download?file=Swap%5Cx.txt")}) {
+                const HttpAnswer a = exchange(server.port(), "GET", target);
+                if (a.status == 200) {
+                    ++served;
+                    if (a.body != "inside")
+                        ++leaked;
+                }
+            }
+        }
+        stop = true;
+        swapper.join();
+        QCOMPARE(leaked, 0);
+        QVERIFY2(served > 0, "the race never let an inside file through: it tested nothing");
+    }
+
+    void pathForms_data() {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body"); // a file's bytes, or a part of the listing
+        QTest::newRow("download") << "/download?file=common.ini"_ba << 200 << "[Servidor]\r\n"_ba;
+        QTest::newRow("download, base URL with a trailing slash")
+            << "//download?file=common.ini"_ba << 200 << "[Servidor]\r\n"_ba;
+        QTest::newRow("download, three slashes")
+            << "///download?file=Relatorio%5CSub%5CDeep.rav"_ba << 200 << "deep"_ba;
+        QTest::newRow("listing, base URL with a trailing slash")
+            << "//folderlist?folder=%5C&mask=*.*&recursive="_ba << 200
+            << QByteArray(R"("fileName":"Relatorio\\Sub\\Deep.rav")");
+        QTest::newRow("listing below a path")
+            << "/central//folderlist?folder=%5C"_ba << 404 << QByteArray();
+        QTest::newRow("unknown route") << "/upload?file=x"_ba << 404 << QByteArray();
+        QTest::newRow("root") << "/"_ba << 404 << QByteArray();
+        QTest::newRow("download without a name") << "/download"_ba << 400 << QByteArray();
+        QTest::newRow("space as plus") << "/download?file=With+Space.txt"_ba << 200 << "spaced"_ba;
+    }
+    void pathForms() {
+        QFETCH(QByteArray, target);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        CentralCopy central;
+        CentralCopy::write(central.root + u"/With Space.txt"_s, "spaced", 1.0);
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        const HttpAnswer a = exchange(server.port(), "GET", target);
+        QCOMPARE(a.status, status);
+        if (status == 200) {
+            QVERIFY2(a.body.contains(body), a.body.constData());
+        } else {
+            // Every refusal carries the error record.
+            const auto record = fileserver::fileInfoErrorFromJSONObject(QString::fromUtf8(a.body));
+            QCOMPARE(record->Status(), status);
+            QVERIFY(!record->Detail().isEmpty());
+        }
+    }
+
+    void ranges_data() {
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("contentRange");
+        QTest::addColumn<QByteArray>("body");
+        // common.ini holds "[Servidor]\r\n", 12 bytes.
+        QTest::newRow("first bytes") << "Range: bytes=0-3\r\n"_ba << 206 << "bytes 0-3/12"_ba << "[Ser"_ba;
+        QTest::newRow("from an offset") << "Range: bytes=8-\r\n"_ba << 206 << "bytes 8-11/12"_ba << "r]\r\n"_ba;
+        QTest::newRow("last bytes") << "Range: bytes=-2\r\n"_ba << 206 << "bytes 10-11/12"_ba << "\r\n"_ba;
+        QTest::newRow("end past the size") << "Range: bytes=10-99\r\n"_ba << 206 << "bytes 10-11/12"_ba << "\r\n"_ba;
+        QTest::newRow("more than the file from the end")
+            << "Range: bytes=-99\r\n"_ba << 206 << "bytes 0-11/12"_ba << "[Servidor]\r\n"_ba;
+        QTest::newRow("start past the end")
+            << "Range: bytes=99999999-\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
+        QTest::newRow("start at the end") << "Range: bytes=12-\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
+        QTest::newRow("nothing from the end") << "Range: bytes=-0\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
+        QTest::newRow("reversed: ignored") << "Range: bytes=5-2\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+        QTest::newRow("several: whole file")
+            << "Range: bytes=0-1,4-5\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+        QTest::newRow("other unit") << "Range: lines=0-1\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+        QTest::newRow("huge number") << "Range: bytes=0-99999999999999999999999\r\n"_ba << 200 << QByteArray()
+                                     << "[Servidor]\r\n"_ba;
+        QTest::newRow("If-Range of another version")
+            << "Range: bytes=0-3\r\nIf-Range: \"old\"\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+    }
+    void ranges() {
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QFETCH(QByteArray, contentRange);
+        QFETCH(QByteArray, body);
+        CentralCopy central;
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        const HttpAnswer a = exchange(server.port(), "GET", "/download?file=common.ini", headers);
+        QCOMPARE(a.status, status);
+        QCOMPARE(a.header("content-range"), contentRange);
+        if (status != 416) {
+            QCOMPARE(a.body, body);
+            QCOMPARE(a.header("content-length"), QByteArray::number(body.size()));
+        }
+    }
+
+    void requestsNotServed_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        const QByteArray hugeBody = "Content-Length: 150000000\r\n\r\n" + QByteArray(64 * 1024, 'x');
+        QTest::newRow("POST with a large body")
+            << "POST /download?file=common.ini HTTP/1.1\r\nHost: h\r\n"_ba + hugeBody << 405;
+        QTest::newRow("PUT") << "PUT /download?file=common.ini HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n"_ba
+                             << 405;
+        QTest::newRow("DELETE") << "DELETE /download?file=common.ini HTTP/1.1\r\nHost: h\r\n\r\n"_ba << 405;
+        QTest::newRow("GET with a large body")
+            << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\n"_ba + hugeBody << 413;
+        QTest::newRow("GET with a chunked body")
+            << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"_ba
+            << 413;
+        QTest::newRow("headers beyond the limit")
+            << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\nX-Big: "_ba + QByteArray(64 * 1024, 'b') +
+                   "\r\n\r\n"
+            << 431;
+    }
+    void requestsNotServed() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        CentralCopy central;
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        const int fd = connectTo(server.port());
+        sendAll(fd, request);
+        const HttpAnswer a = readAnswer(fd);
+        QCOMPARE(a.status, status);
+        if (status != 431) {
+            const auto record = fileserver::fileInfoErrorFromJSONObject(QString::fromUtf8(a.body));
+            QCOMPARE(record->Status(), status);
+        }
+        // The body is not read: the connection ends after the answer.
+        QVERIFY(closedByPeer(fd, 5000));
+        ::close(fd);
+        // And the server goes on serving.
+        QCOMPARE(exchange(server.port(), "GET", "/download?file=common.ini").status, 200);
+    }
+
+    void validators() {
+        CentralCopy central;
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        const QByteArray target = "/download?file=common.ini";
+        const HttpAnswer first = exchange(server.port(), "GET", target);
+        QCOMPARE(first.status, 200);
+        const QByteArray etag = first.header("etag");
+        QVERIFY(!etag.isEmpty());
+        QVERIFY(first.header("cache-control").contains("must-revalidate"));
+        QVERIFY(!first.header("last-modified").isEmpty());
+
+        const HttpAnswer same = exchange(server.port(), "GET", target, "If-None-Match: " + etag + "\r\n");
+        QCOMPARE(same.status, 304);
+        QVERIFY(same.body.isEmpty());
+        QCOMPARE(same.header("etag"), etag);
+        const HttpAnswer head = exchange(server.port(), "HEAD", target);
+        QCOMPARE(head.status, 200);
+        QCOMPARE(head.header("etag"), etag);
+
+        // Same size, a time 1 ms later: in the same second, so Last-Modified
+        // cannot tell the versions apart; the tag must.
+        const TDateTime age = central.find(u"common.ini"_s)->age;
+        CentralCopy::write(central.root + u"/common.ini"_s, "[SERVIDOR]\r\n", age + 1.0 / 86'400'000.0);
+        const HttpAnswer changed =
+            exchange(server.port(), "GET", target,
+                     "If-None-Match: " + etag + "\r\nIf-Modified-Since: " + first.header("last-modified") + "\r\n");
+        QCOMPARE(changed.status, 200);
+        QCOMPARE(changed.body, QByteArray("[SERVIDOR]\r\n"));
+        QVERIFY(changed.header("etag") != etag);
+
+        const QByteArray listing = "/folderlist?folder=%5C&mask=*.*&recursive=";
+        const HttpAnswer list = exchange(server.port(), "GET", listing);
+        QCOMPARE(list.status, 200);
+        QCOMPARE(exchange(server.port(), "GET", listing, "If-None-Match: " + list.header("etag") + "\r\n").status,
+                 304);
+        CentralCopy::write(central.root + u"/another.txt"_s, "a", 2.0);
+        QCOMPARE(exchange(server.port(), "GET", listing, "If-None-Match: " + list.header("etag") + "\r\n").status,
+                 200);
+    }
+
+    // Idle and slow clients hold connections; a normal client is still answered.
+    void idleAndSlowClients() {
+        CentralCopy central;
+        ServerProgram server(central.root, {u"--request-timeout"_s, u"1"_s, u"--idle-timeout"_s, u"5"_s,
+                                            u"--max-per-address"_s, u"0"_s, u"--threads"_s, u"2"_s});
+        QVERIFY(server.port() > 0);
+        std::vector<int> idle, slow;
+        for (int i = 0; i < 300; ++i)
+            idle.push_back(connectTo(server.port()));
+        for (int i = 0; i < 100; ++i) {
+            slow.push_back(connectTo(server.port()));
+            sendAll(slow.back(), "GET /download?file=common.ini HTTP/1.1\r\n");
+        }
+        // The slow ones trickle a header byte every 200 ms: never silent for
+        // long, never done.
+        std::atomic<bool> stop = false;
+        std::thread trickle([&] {
+            while (!stop) {
+                for (const int fd : slow)
+                    ::send(fd, "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+        });
+        const HttpAnswer normal = exchange(server.port(), "GET", "/download?file=Big.dll", {}, 10000);
+        QCOMPARE(normal.status, 200);
+        QCOMPARE(normal.body.size(), central.find(u"Big.dll"_s)->content.size());
+        TRESTClientFileList list(server.url());
+        QVERIFY(list.Execute(u"\\"_s, u"*.*"_s, true));
+
+        // A client that never completes its request is dropped after the
+        // deadline although it never falls silent.
+        QVERIFY(closedByPeer(slow.front(), 10000));
+        stop = true;
+        trickle.join();
+        for (const int fd : idle)
+            ::close(fd);
+        for (const int fd : slow)
+            ::close(fd);
+    }
+
+    void connectionsPerAddressLimited() {
+        CentralCopy central;
+        ServerProgram server(central.root, {u"--max-per-address"_s, u"3"_s});
+        QVERIFY(server.port() > 0);
+        std::vector<int> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(connectTo(server.port()));
+            sendAll(held.back(), "GET /download?file=noext HTTP/1.1\r\nHost: h\r\n\r\n");
+            QCOMPARE(readAnswer(held.back()).status, 200); // kept alive afterwards
+        }
+        const int extra = connectTo(server.port());
+        QVERIFY(closedByPeer(extra, 5000));
+        ::close(extra);
+        ::close(held.front());
+        held.erase(held.begin());
+        // A place is free again once one leaves.
+        HttpAnswer again;
+        for (int attempt = 0; attempt < 50 && again.status != 200; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            again = exchange(server.port(), "GET", "/download?file=noext");
+        }
+        QCOMPARE(again.status, 200);
+        for (const int fd : held)
+            ::close(fd);
+    }
+
+    void logLinesAreSafeForAConsole() {
+        CentralCopy central;
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+        exchange(server.port(), "GET", "/download?file=\x1b[31mred\x07");
+        exchange(server.port(), "GET", "/download?file=noext", "Range: bytes=0-0\r\n");
+        const QByteArray output = server.stop();
+        QVERIFY2(!output.contains('\x1b') && !output.contains('\x07'), output.constData());
+        QVERIFY2(output.contains("\"GET /download?file=\\x1B[31mred\\x07\" 403 "), output.constData());
+        static const QRegularExpression line(
+            uR"(\n\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=noext" 206 1 \d+\.\d{3}ms\n)"_s);
+        QVERIFY2(line.match(QString::fromLocal8Bit(output)).hasMatch(), output.constData());
+    }
+
+    void programStartFailures_data() {
+        QTest::addColumn<QString>("root"); // "<file>": a plain file instead of a folder
+        QTest::addColumn<QString>("listen");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("port in use") << QString() << u"<taken>"_s << 69 << u"Address already in use"_s;
+        QTest::newRow("unknown address") << QString() << u"no-such-host.invalid:8080"_s << 69
+                                         << u"unknown address \"no-such-host.invalid\""_s;
+        QTest::newRow("address of another machine")
+            << QString() << u"192.0.2.1:8080"_s << 69 << u"Cannot assign requested address"_s;
+        QTest::newRow("root is a file") << u"<file>"_s << u"127.0.0.1:0"_s << 66 << u"Not a directory"_s;
+    }
+    void programStartFailures() {
+        QFETCH(QString, root);
+        QFETCH(QString, listen);
+        QFETCH(int, exitCode);
+        QFETCH(QString, reason);
+        CentralCopy central;
+        std::optional<ServerProgram> first;
+        if (listen == u"<taken>"_s) {
+            first.emplace(central.root);
+            QVERIFY(first->port() > 0);
+            listen = u"127.0.0.1:%1"_s.arg(first->port());
+        }
+        if (root == u"<file>"_s)
+            root = central.root + u"/common.ini"_s;
+        else
+            root = central.root;
+        QProcess server;
+        server.start(QStringLiteral(QUORVIA_FILESERVER_BINARY), {u"--root"_s, root, u"--listen"_s, listen});
+        QVERIFY(server.waitForFinished());
+        const QString output = QString::fromLocal8Bit(server.readAllStandardError());
+        QCOMPARE(server.exitCode(), exitCode);
+        QVERIFY2(output.contains(reason), qPrintable(output));
+    }
+
+    // A shared cache in front of the server stores each file and asks the
+    // server before every use: a second client gets its bytes from the cache,
+    // and once a file changes the next client gets the new bytes, never the
+    // old ones under the new age of the listing.
+    void nginxCacheServesOnlyCurrentBytes() {
+        const QString nginx = QStandardPaths::findExecutable(u"nginx"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
+        if (nginx.isEmpty())
+            QSKIP("nginx is not installed (scripts/install-deps.sh installs nginx-light)");
+        CentralCopy central;
+        ServerProgram server(central.root);
+        QVERIFY(server.port() > 0);
+
+        // The shipped site file, pointed at this test's server, folders and port.
+        int cachePort = 0;
+        {
+            const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+            cachePort = ntohs(a.sin_port);
+            ::close(probe);
+        }
+        QTemporaryDir work;
+        QString site = QString::fromUtf8(readFile(QStringLiteral(QUORVIA_NGINX_SITE)));
+        QVERIFY(!site.isEmpty());
+        site.replace(u"/var/cache/nginx/quorvia"_s, work.filePath(u"cache"_s))
+            .replace(u"127.0.0.1:8080"_s, u"127.0.0.1:%1"_s.arg(server.port()))
+            .replace(u"listen 80;"_s, u"listen 127.0.0.1:%1;"_s.arg(cachePort));
+        const QString w = work.path();
+        const QString conf =
+            QStringLiteral("daemon off; master_process off; worker_processes 1;\n"
+                           "error_log %1/error.log; pid %1/nginx.pid;\n"
+                           "events { worker_connections 256; }\n"
+                           "http {\n"
+                           "access_log off;\n"
+                           "client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+                           "fastcgi_temp_path %1/fastcgi; uwsgi_temp_path %1/uwsgi;\n"
+                           "scgi_temp_path %1/scgi;\n"
+                           "%2\n}\n")
+                .arg(w, site);
+        QFile file(work.filePath(u"nginx.conf"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(conf.toUtf8());
+        file.close();
+        QProcess cache;
+        cache.setProcessChannelMode(QProcess::MergedChannels);
+        cache.start(nginx, {u"-p"_s, w, u"-c"_s, file.fileName()});
+        QVERIFY(cache.waitForStarted());
+        const auto stopCache = qScopeGuard([&] {
+            cache.terminate();
+            if (!cache.waitForFinished(5000))
+                cache.kill();
+        });
+        bool up = false;
+        for (int i = 0; i < 100 && !up; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<quint16>(cachePort));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            ::close(fd);
+        }
+        QVERIFY2(up, cache.readAll().constData());
+
+        const QByteArray target = "/download?file=Big.dll";
+        const QByteArray original = central.find(u"Big.dll"_s)->content;
+        const HttpAnswer first = exchange(cachePort, "GET", target);
+        QCOMPARE(first.status, 200);
+        QCOMPARE(first.body, original);
+        QCOMPARE(first.header("x-cache-status"), QByteArray("MISS"));
+        const HttpAnswer second = exchange(cachePort, "GET", target);
+        QCOMPARE(second.status, 200);
+        QCOMPARE(second.body, original);
+        QCOMPARE(second.header("x-cache-status"), QByteArray("REVALIDATED"));
+
+        // Changed within the same second, same size: only the tag tells.
+        QByteArray changed = original;
+        changed[0] = 'C';
+        const TDateTime newAge = encodeDateTime(2023, 3, 3, 2); // Big.dll was 1 ms earlier
+        CentralCopy::write(central.root + u"/Big.dll"_s, changed, newAge);
+        TRESTClientFileList list(u"http://127.0.0.1:%1/"_s.arg(cachePort));
+        QVERIFY2(list.Execute(u"\\"_s, u"*.*"_s, true), qPrintable(list.Error().Detail()));
+        QVERIFY(list.Count() > 0);
+        bool announced = false;
+        for (int i = 0; i < list.Count(); ++i)
+            announced = announced || (list.Items(i)->FileName() == u"Big.dll"_s && list.Items(i)->Age() == newAge);
+        QVERIFY(announced);
+        const HttpAnswer third = exchange(cachePort, "GET", target);
+        QCOMPARE(third.status, 200);
+        QVERIFY(third.body == changed);
+        const HttpAnswer fourth = exchange(cachePort, "GET", target);
+        QVERIFY(fourth.body == changed);
+        QCOMPARE(fourth.header("x-cache-status"), QByteArray("REVALIDATED"));
+
+        // The server sent the bytes twice (first fill, change) and confirmed the rest.
+        const QByteArray log = server.stop();
+        QCOMPARE(log.count("\"GET /download?file=Big.dll\" 200 " + QByteArray::number(original.size())), 2);
+        QCOMPARE(log.count("\"GET /download?file=Big.dll\" 304 0 "), 2);
     }
 };
 

@@ -1,68 +1,114 @@
 #pragma once
 
+#include "file_catalogue.h"
+#include "served_root.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Connection;
 
 namespace fileserver {
 
-// Windows-style file mask: "*" any run of characters, "?" exactly one, compared
-// without regard to case. An empty mask, "*" and "*.*" take every name.
-bool maskMatches(const QString& mask, const QString& name);
+// The part of a file a Range header asks for. Whole when there is no usable
+// header (other units, several ranges, bad syntax: all ignored, as allowed).
+struct ByteRange {
+    enum class Kind { Whole, Part, Unsatisfiable };
+    Kind kind = Kind::Whole;
+    quint64 offset = 0;
+    quint64 length = 0;
+};
+ByteRange parseRange(const QByteArray& header, quint64 size);
 
-enum class NameKind { File, Folder };
+// The validator of a file: size, modification time to the nanosecond and the
+// file's identity, so that any change of content gives a new tag.
+QByteArray fileEtag(const struct stat& info);
+// Whether an If-None-Match value names etag ("*" names any).
+bool etagMatches(const QByteArray& ifNoneMatch, const QByteArray& etag);
+// Text safe for a log line: control characters, bytes outside ASCII, quotes
+// and backslashes become \xHH.
+QByteArray logEscaped(const QByteArray& text);
 
-struct ResolvedName {
-    enum class Outcome { Found, NotFound, Forbidden };
-    Outcome outcome = Outcome::NotFound;
-    QString path; // the full local path when found
+// What one server allows its clients. The defaults suit a hospital's morning
+// rush: hundreds of workstations at once, some behind one address.
+struct ServerLimits {
+    int threads = 0;                 // event loops; 0 takes one per processor (at least 2)
+    unsigned maxConnections = 4000;  // in all
+    unsigned maxPerAddress = 256;    // from one client address; 0 for no limit
+    unsigned requestTimeout = 10;    // seconds to receive a whole request (from the
+                                     // connection or the previous answer on)
+    unsigned idleTimeout = 30;       // seconds of silence before a connection is dropped
 };
 
-// Resolves a name relative to root (backslash or slash separators) without
-// regard to letter case, as a share on a Windows server would. Names that leave
-// the root (a ".." part, an absolute path, a drive, a network path, a link that
-// points outside) are Forbidden and never touched. A folder name may start with
-// one separator, meaning the root itself ("\" is the whole tree).
-ResolvedName resolveName(const QString& root, const QString& name, NameKind kind);
-
-// The file-list body for folderPath: every file (links to files included)
-// whose name matches mask, in folderPath and, when recursive, below it; names
-// relative to folderPath with backslashes, sorted ordinally, ages as local ISO
-// times with milliseconds. Files whose time cannot be read are left out.
-QByteArray folderListBody(const QString& folderPath, const QString& mask, bool recursive);
-
-// The HTTP front of the file server: GET /folderlist and GET /download over a
-// folder, on a worker pool with keep-alive.
+// The HTTP front of the file server: GET (and HEAD) /folderlist and /download
+// over a folder, on libmicrohttpd's event loops.
 class FileServer {
 public:
     using LogLine = std::function<void(const QString&)>;
 
-    FileServer(const QString& root, int workerThreads, LogLine log);
+    // Throws std::runtime_error with the reason when root cannot be opened.
+    FileServer(const QString& root, const ServerLimits& limits, LogLine log);
+    FileServer(const QString& root, int threads, LogLine log);
     ~FileServer();
     FileServer(const FileServer&) = delete;
     FileServer& operator=(const FileServer&) = delete;
 
-    // Binds host:port; port 0 takes any free one. Returns the port, or -1.
+    // Binds host:port; port 0 takes any free one. Returns the port. Throws
+    // std::runtime_error with the reason (unknown address, port in use...).
+    int bindOrThrow(const QString& host, int port);
+    // As bindOrThrow, but returns -1 on failure.
     int bind(const QString& host, int port);
     // Serves until stop(); returns false when serving could not start.
     bool listen();
-    // Safe from any thread; listen() then returns. Has no effect before
-    // isRunning() is true.
+    // Safe from any thread and at any time: listen() returns (at once, when it
+    // is called later).
     void stop();
     bool isRunning() const;
 
-private:
-    void installRoutes();
+    // The engine's entry points (plain functions handed to the library) and
+    // what they keep per request.
+    struct Engine;
+    struct Request;
 
-    QString m_root;
+private:
+    // What the deadline watch knows of a connection. The deadline (steady
+    // clock nanoseconds) is 0 while a request is being answered.
+    struct Connection {
+        int fd = -1;
+        std::atomic<qint64> deadline{0};
+    };
+    void setDeadline(MHD_Connection* connection, bool awaitingRequest);
+
+    // An early answer for a request that is not served at all, or -1.
+    int refuse(MHD_Connection* connection, const char* method, Request& request);
+    int answer(MHD_Connection* connection, const char* url, Request& request);
+    int answerDownload(MHD_Connection* connection, Request& request);
+    int answerListing(MHD_Connection* connection, Request& request);
+    void requestEnded(MHD_Connection* connection, Request* request, int termination);
+    void watchDeadlines();
+
+    ServedRoot m_root;
+    FileCatalogue m_catalogue;
+    ServerLimits m_limits;
     LogLine m_log;
-    std::unique_ptr<httplib::Server> m_server;
+    FileDescriptor m_listener;
+
+    std::mutex m_connectionsMutex;
+    std::map<MHD_Connection*, std::unique_ptr<Connection>> m_connections;
+
+    std::mutex m_stateMutex;
+    std::condition_variable m_stateChanged;
+    bool m_stopRequested = false;
+    std::atomic<bool> m_running = false;
 };
 
 } // namespace fileserver

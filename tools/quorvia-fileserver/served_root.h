@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+namespace fileserver {
+
+// An open descriptor with one owner; closed with it.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = other.release();
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int m_fd = -1;
+};
+
+enum class NameKind { File, Folder };
+
+struct ResolvedName {
+    enum class Outcome { Found, NotFound, Forbidden };
+    Outcome outcome = Outcome::NotFound;
+    QString path;     // the full local path when found
+    QString relative; // below the root as spelled on disk, "/" separators, empty for the root
+    FileDescriptor fd; // the checked object, open for reading; serve from this, never from path
+    struct stat info {};
+    int error = 0; // errno of a failure that is neither "missing" nor "outside"
+};
+
+// Opens relative (a path below the root with "/" separators) beneath rootFd:
+// the kernel refuses any step, ".." or link, that would leave the root, and any
+// "magic" /proc link. Returns -1 with errno set (EXDEV or ELOOP for an escape).
+int openBeneath(int rootFd, const QByteArray& relative, int flags);
+
+// The served folder, opened once. Names from clients are resolved beneath it
+// without regard to letter case, as a share on a Windows server would resolve
+// them; what is found is opened and checked there, so a link swapped in between
+// a check and a read can never lead outside.
+class ServedRoot {
+public:
+    // Throws std::runtime_error with the reason when the folder cannot be opened.
+    explicit ServedRoot(const QString& path);
+
+    const QString& path() const { return m_path; }
+    int fd() const { return m_fd.get(); }
+
+    // Names use backslash or slash separators. Names that leave the root (a ".."
+    // part, an absolute path, a drive, a network path, a link that points
+    // outside) are Forbidden. A folder name may start with one separator, meaning
+    // the root itself ("\" is the whole tree).
+    ResolvedName resolve(const QString& name, NameKind kind) const;
+
+private:
+    // The parts spelled as on disk ("/" separators); null when a part is
+    // missing (result tells when it leads outside).
+    QByteArray spellAsOnDisk(const QStringList& parts, ResolvedName& result) const;
+    ResolvedName checked(ResolvedName result, const QByteArray& onDisk, NameKind kind) const;
+
+    QString m_path;
+    FileDescriptor m_fd;
+};
+
+// One-off resolution below root (opens the root each time).
+ResolvedName resolveName(const QString& root, const QString& name, NameKind kind);
+
+} // namespace fileserver
