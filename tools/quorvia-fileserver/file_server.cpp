@@ -213,10 +213,10 @@ bool etagMatches(const QByteArray& ifNoneMatch, const QByteArray& etag) {
 
 ByteRange parseRange(const QByteArray& header, quint64 size) {
     ByteRange r;
-    const QByteArray spec = header.trimmed();
-    if (!spec.startsWith("bytes=") || spec.contains(','))
+    const QByteArray ranges = header.trimmed();
+    if (!ranges.startsWith("bytes=") || ranges.contains(','))
         return r; // other units and several ranges: the whole file
-    const QByteArray value = spec.mid(6).trimmed();
+    const QByteArray value = ranges.mid(6).trimmed();
     const qsizetype dash = value.indexOf('-');
     if (dash < 0)
         return r;
