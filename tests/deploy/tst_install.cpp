@@ -138,6 +138,9 @@ void InstallTest::serviceUnit() {
     QCOMPARE(unit.value(u"ProtectSystem"_s), u"strict"_s);
     QCOMPARE(unit.value(u"NoNewPrivileges"_s), u"yes"_s);
     QCOMPARE(unit.value(u"CapabilityBoundingSet"_s), QString());
+
+    // The cache site the manual page points to.
+    QVERIFY(QFileInfo(staged(prefix + u"/share/doc/quorvia-fileserver/nginx-site.conf"_s)).isFile());
 }
 
 void InstallTest::unitVerifies() {

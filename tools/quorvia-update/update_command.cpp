@@ -45,7 +45,8 @@ void addUpdateOptions(QCommandLineParser& parser) {
         "\n"
         "Exit codes: 0 everything asked for is current, 1 some file failed or the module\n"
         "is in neither copy, 2 the run could not be prepared (folder missing, listing\n"
-        "failed or refused by the server), 3 no source configured, 64 wrong usage."));
+        "failed or refused by the server, another run held the folder past --wait),\n"
+        "3 no source configured, 64 wrong usage."));
     parser.addOptions({
         {DirOption, QStringLiteral("The installation folder (default: the current folder)."),
          QStringLiteral("DIR")},
