@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # What the benchmark scripts share: the layout of the central copy, building it
-# and its filler tree, installing the tools compared against, and the small
-# timing and arithmetic helpers. Sourced, never run:
+# and its filler tree, installing the tools compared against, the scratch
+# folder, starting the servers, and the small timing and arithmetic helpers.
+# Sourced, never run:
 #   source "$(dirname "$0")/bench_lib.sh"
 # The caller sets `set -euo pipefail` first; nothing here changes shell options.
 
@@ -119,3 +120,81 @@ median() {
 # max_rss_kb ; the peak resident set size, in kB, from the report of
 # /usr/bin/time -v on standard input
 max_rss_kb() { awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }'; }
+
+# need_program VARIABLE NAME ; the program VARIABLE names, made absolute; one that
+# is not an executable file is wrong usage (the caller defines usage).
+need_program() {
+    local -n program_path="$1"
+    [ -x "$program_path" ] || { echo "$2 not found: '$program_path'" >&2; usage >&2; exit 64; }
+    program_path="$(readlink -f "$program_path")"
+}
+
+# start_scratch ; empties the scratch folder $work and, on exit, stops the
+# processes in pids and removes $work unless keep is 1.
+# shellcheck disable=SC2154 # work and keep are the caller's options
+start_scratch() {
+    rm -rf "$work"
+    mkdir -p "$work"
+    pids=()
+    trap stop_scratch EXIT
+}
+# shellcheck disable=SC2154 # the same options
+stop_scratch() {
+    local p
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ "$keep" -eq 1 ] || rm -rf "$work"
+}
+
+# free_port ; a loopback port nothing listens on now
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# wait_http URL ; waits up to 10 s for an answer from URL; exits without one
+wait_http() {
+    for _ in $(seq 200); do curl -s -o /dev/null "$1" && return 0; sleep 0.05; done
+    echo "no answer from $1" >&2
+    exit 1
+}
+
+# start_fileserver ROOT LOG [OPTIONS...] ; starts $server on ROOT at a free
+# loopback port, its log in LOG, and waits for it; sets server_url and
+# server_pid. Not in a subshell: the pid is kept in pids.
+# shellcheck disable=SC2154 # server is the caller's option
+start_fileserver() {
+    local root="$1" log="$2" port
+    shift 2
+    port=$(free_port)
+    "$server" --root "$root" --listen "127.0.0.1:$port" "$@" >/dev/null 2>"$log" &
+    server_pid=$!
+    pids+=("$server_pid")
+    server_url="http://127.0.0.1:$port"
+    wait_http "$server_url/folderlist"
+}
+
+# start_nginx DIR HTTP-BLOCK ; starts nginx in the foreground with its files in
+# DIR and HTTP-BLOCK in its http block; sets nginx_pid (kept in pids)
+start_nginx() {
+    mkdir -p "$1"
+    cat >"$1/nginx.conf" <<NGINX
+worker_processes auto;
+daemon off;
+pid $1/nginx.pid;
+error_log $1/error.log;
+events { worker_connections 8192; }
+http {
+    access_log off;
+    client_body_temp_path $1/body; proxy_temp_path $1/proxy; fastcgi_temp_path $1/fastcgi;
+    uwsgi_temp_path $1/uwsgi; scgi_temp_path $1/scgi;
+    $2
+}
+NGINX
+    /usr/sbin/nginx -p "$1" -c "$1/nginx.conf" >/dev/null 2>&1 &
+    nginx_pid=$!
+    pids+=("$nginx_pid")
+}
+
+# stop_pid PID ; stops the process and waits for it
+stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+# fresh_local DIR ; an empty installation folder
+fresh_local() { rm -rf "$1"; mkdir -p "$1/Relatorio"; }

@@ -52,10 +52,8 @@ while [ $# -gt 0 ]; do
     *) usage >&2; exit 64 ;;
     esac
 done
-[ -x "$update" ] || { echo "quorvia-update not found: '$update'" >&2; usage >&2; exit 64; }
-[ -x "$server" ] || { echo "quorvia-fileserver not found: '$server'" >&2; usage >&2; exit 64; }
-update="$(readlink -f "$update")"
-server="$(readlink -f "$server")"
+need_program update quorvia-update
+need_program server quorvia-fileserver
 
 # The tools compared against; installed here, never in CI. RUNLEVEL=1 keeps the
 # package from starting a web server of its own.
@@ -63,15 +61,7 @@ tools=(curl /usr/bin/time:time)
 [ "$with_nginx" -eq 0 ] || tools+=(/usr/sbin/nginx:nginx)
 RUNLEVEL=1 install_missing "${tools[@]}"
 
-rm -rf "$work"
-mkdir -p "$work"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [ "$keep" -eq 1 ] || rm -rf "$work"
-}
-trap cleanup EXIT
+start_scratch
 
 central="$work/central"
 make_central "$central" "$size_mb"
@@ -84,27 +74,8 @@ cp -al "$central" "$central_big"
 truncate -s "$((big_mb * 1024 * 1024))" "$central_big/Huge.exe"
 touch -m -d "$stamp" "$central_big/Huge.exe"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-
-start_fileserver() { # root ; sets server_url (not a subshell: the pid is kept)
-    local port
-    port=$(free_port)
-    "$server" --root "$1" --listen "127.0.0.1:$port" >/dev/null 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-        curl -s -o /dev/null "http://127.0.0.1:$port/folderlist" && break
-        sleep 0.05
-    done
-    server_url="http://127.0.0.1:$port"
-}
-
-fresh_local() { # dir
-    rm -rf "$1"
-    mkdir -p "$1/Relatorio"
-}
-
 # --- cold run ---------------------------------------------------------------
-start_fileserver "$central"
+start_fileserver "$central" /dev/null
 url=$server_url
 curl_config="$work/curl-cold.txt"
 for f in "${cold_files[@]}"; do
@@ -123,7 +94,7 @@ done
 fetched=$(find "$work/local" -type f | wc -l)
 
 # --- no-op run with the filler listed ----------------------------------------
-start_fileserver "$central_filler"
+start_fileserver "$central_filler" /dev/null
 url_filler=$server_url
 fresh_local "$work/local"
 "$update" --dir "$work/local" --url "$url_filler" --shared-files --module "$module" >/dev/null 2>&1
@@ -140,7 +111,7 @@ startup=()
 for ((i = 0; i < repeat; i++)); do startup+=("$(seconds "$update" --help)"); done
 
 # --- peak memory with a big central file -------------------------------------
-start_fileserver "$central_big"
+start_fileserver "$central_big" /dev/null
 url_big=$server_url
 fresh_local "$work/local-big"
 /usr/bin/time -v "$update" --dir "$work/local-big" --url "$url_big" --module Huge.exe \
@@ -177,23 +148,9 @@ ng_times=()
 ng_failures=0
 if [ "$with_nginx" -eq 1 ]; then
     ng_port=$(free_port)
-    mkdir -p "$work/nginx"
-    cat >"$work/nginx/nginx.conf" <<EOF
-worker_processes auto;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 4096; }
-http {
-    access_log off;
-    sendfile on;
-    keepalive_requests 10000;
-    server { listen 127.0.0.1:$ng_port; root $central; }
-}
-EOF
-    /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" >/dev/null 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$ng_port/common.ini" && break; sleep 0.05; done
+    start_nginx "$work/nginx" "sendfile on; keepalive_requests 10000;
+    server { listen 127.0.0.1:$ng_port; root $central; }"
+    wait_http "http://127.0.0.1:$ng_port/common.ini"
     ng_config="$work/curl-ng.txt"
     for f in "${all_files[@]}"; do
         printf 'url = "http://127.0.0.1:%s/%s"\noutput = "/dev/null"\n' "$ng_port" "$f"

@@ -43,14 +43,10 @@ while [ $# -gt 0 ]; do
     *) usage >&2; exit 64 ;;
     esac
 done
-[ -x "$program" ] || { echo "listing-memory not found: '$program'" >&2; usage >&2; exit 64; }
-program="$(readlink -f "$program")"
+need_program program listing-memory
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 
-rm -rf "$work"
-mkdir -p "$work"
-cleanup() { [ "$keep" -eq 1 ] || rm -rf "$work"; }
-trap cleanup EXIT
+start_scratch
 
 # The body: one entry a line, names padded so that the whole is about
 # body_mb MB; every entry has the central time.

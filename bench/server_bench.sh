@@ -61,58 +61,12 @@ while [ $# -gt 0 ]; do
     *) usage >&2; exit 64 ;;
     esac
 done
-[ -x "$server" ] || { echo "quorvia-fileserver not found: '$server'" >&2; usage >&2; exit 64; }
-[ -x "$update" ] || { echo "quorvia-update not found: '$update'" >&2; usage >&2; exit 64; }
-server="$(readlink -f "$server")"
-update="$(readlink -f "$update")"
+need_program server quorvia-fileserver
+need_program update quorvia-update
 RUNLEVEL=1 install_missing wrk curl python3 /usr/bin/time:time /usr/sbin/nginx:nginx
 
-rm -rf "$work"
-mkdir -p "$work"
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    [ "$keep" -eq 1 ] || rm -rf "$work"
-}
-trap cleanup EXIT
+start_scratch
 ulimit -n "$(ulimit -Hn)"
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_http() { for _ in $(seq 200); do curl -s -o /dev/null "$1" && return 0; sleep 0.05; done; echo "no answer from $1" >&2; exit 1; }
-
-start_fileserver() { # root log [options...] ; sets server_url and server_pid
-    local root="$1" log="$2" port
-    shift 2
-    port=$(free_port)
-    "$server" --root "$root" --listen "127.0.0.1:$port" "$@" 2>"$log" &
-    server_pid=$!
-    pids+=("$server_pid")
-    server_url="http://127.0.0.1:$port"
-    wait_http "$server_url/folderlist"
-}
-
-start_nginx() { # dir http-block-contents ; sets nginx_pid
-    mkdir -p "$1"
-    cat >"$1/nginx.conf" <<EOF
-worker_processes auto;
-daemon off;
-pid $1/nginx.pid;
-error_log $1/error.log;
-events { worker_connections 8192; }
-http {
-    access_log off;
-    client_body_temp_path $1/body; proxy_temp_path $1/proxy; fastcgi_temp_path $1/fastcgi;
-    uwsgi_temp_path $1/uwsgi; scgi_temp_path $1/scgi;
-    $2
-}
-EOF
-    /usr/sbin/nginx -p "$1" -c "$1/nginx.conf" >/dev/null 2>&1 &
-    nginx_pid=$!
-    pids+=("$nginx_pid")
-}
-
-stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
 
 # wrk_rps SCRIPT-PREFIX CONNECTIONS URL ; requests per second and bytes per second
 wrk_run() {
@@ -157,7 +111,6 @@ make_central "$central" "$size_mb"
 start_fileserver "$central" /dev/null --max-per-address 0
 url=$server_url
 cold_pid=$server_pid
-fresh_local() { rm -rf "$1"; mkdir -p "$1/Relatorio"; }
 cold_alone=(); cold_held=(); held_line=""
 for ((i = 0; i < repeat; i++)); do
     fresh_local "$work/local"

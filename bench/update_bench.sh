@@ -39,15 +39,12 @@ while [ $# -gt 0 ]; do
     *) usage >&2; exit 64 ;;
     esac
 done
-[ -x "$binary" ] || { echo "quorvia-update binary not found: '$binary'" >&2; usage >&2; exit 64; }
-binary="$(readlink -f "$binary")"
+need_program binary "quorvia-update binary"
 
 # The tools compared against; installed here, never in CI.
 install_missing rsync /usr/bin/time:time
 
-rm -rf "$work"
-mkdir -p "$work"
-[ "$keep" -eq 1 ] || trap 'rm -rf "$work"' EXIT
+start_scratch
 central="$work/central"
 central_filler="$work/central-filler"
 list="$work/files.txt"

@@ -34,8 +34,8 @@ struct ParsedObject {
     JsonPairs pairs;
 };
 
-// Reads scalar events into JsonScalar values: the part the object reader and the
-// listing reader share.
+// Reads scalar events into JsonScalar values and follows the depth: the part the
+// object reader and the listing reader share.
 class ScalarEvents : public nlohmann::json_sax<nlohmann::json> {
 public:
     bool null() override { return value({JsonScalar::Kind::Null, {}}); }
@@ -56,9 +56,27 @@ public:
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
         return false;
     }
+    bool start_array(std::size_t) override { return descend(); }
+    bool end_array() override { return ascend(); }
+    bool end_object() override { return ascend(); }
 
 protected:
     virtual bool value(JsonScalar v) = 0;
+
+    // An object or array below the top is a value outside both formats; either
+    // way the reader goes one level down.
+    bool descend() {
+        if (m_depth > 0)
+            value({JsonScalar::Kind::Other, {}});
+        ++m_depth;
+        return true;
+    }
+    bool ascend() {
+        --m_depth;
+        return true;
+    }
+
+    int m_depth = 0;
 };
 
 class ObjectReader final : public ScalarEvents {
@@ -68,27 +86,11 @@ public:
     bool start_object(std::size_t) override {
         if (m_depth == 0)
             m_top.isObject = true;
-        else
-            value({JsonScalar::Kind::Other, {}});
-        ++m_depth;
-        return true;
+        return descend();
     }
     bool key(string_t& k) override {
         if (m_depth == 1)
             m_key = QString::fromStdString(k);
-        return true;
-    }
-    bool end_object() override {
-        --m_depth;
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        value({JsonScalar::Kind::Other, {}});
-        ++m_depth;
-        return true;
-    }
-    bool end_array() override {
-        --m_depth;
         return true;
     }
 
@@ -100,7 +102,6 @@ private:
     }
 
     ParsedObject& m_top;
-    int m_depth = 0;
     QString m_key;
 };
 
@@ -255,14 +256,7 @@ public:
     bool start_array(std::size_t) override {
         if (m_depth == 0)
             m_top = Top::Array;
-        else
-            value({JsonScalar::Kind::Other, {}});
-        ++m_depth;
-        return true;
-    }
-    bool end_array() override {
-        --m_depth;
-        return true;
+        return descend();
     }
 
 private:
@@ -297,7 +291,6 @@ private:
 
     TFilesInfoDTO& m_files;
     Top m_top = Top::None;
-    int m_depth = 0;
     std::size_t m_elements = 0;
     bool m_inElement = false;
     Field m_field = Field::None;

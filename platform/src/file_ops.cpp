@@ -202,9 +202,9 @@ int copyContent(int in, int out) {
     }
 }
 
-} // namespace
-
-void copyFileNoOverwrite(const QString& source, const QString& target) {
+// The status of a copy's source, links followed; a source that is missing or is
+// a folder is a file not found.
+struct stat statCopySource(const QString& source) {
     struct stat sourceStat {};
     if (!statFollowingLinks(source, sourceStat)) {
         const int error = errno;
@@ -212,6 +212,13 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
     }
     if (S_ISDIR(sourceStat.st_mode))
         throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, EISDIR));
+    return sourceStat;
+}
+
+} // namespace
+
+void copyFileNoOverwrite(const QString& source, const QString& target) {
+    const struct stat sourceStat = statCopySource(source);
     const QString targetFolder = folderOf(target);
     if (!targetFolder.isEmpty() && !directoryExists(targetFolder))
         throw EDirectoryNotFoundException(messages::pathNotFound(),
@@ -247,13 +254,7 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
 }
 
 void copyFileInto(const QString& source, int descriptor) {
-    struct stat sourceStat {};
-    if (!statFollowingLinks(source, sourceStat)) {
-        const int error = errno;
-        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, error));
-    }
-    if (S_ISDIR(sourceStat.st_mode))
-        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, EISDIR));
+    const struct stat sourceStat = statCopySource(source);
     FileDescriptor in(::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC));
     if (!in.valid())
         throwSystemError(errno, source);

@@ -1,12 +1,13 @@
 // cmake --install into a staging folder (DESTDIR): the files are where the
 // desktop entry and the service unit say they are, and the installed programs run.
 
+#include "test_process.h"
 #include "update/server_settings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,25 +17,14 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using test_process::Outcome;
+
+// An install or a unit check may take minutes on a loaded machine.
+constexpr int ProcessTimeoutMs = 300000;
 
 Outcome run(const QString& program, const QStringList& arguments,
             const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(300000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    return test_process::run(program, arguments, ProcessTimeoutMs, environment);
 }
 
 // "Key=value" lines of a desktop entry or unit file; a key given twice keeps all.

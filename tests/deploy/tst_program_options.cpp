@@ -1,7 +1,8 @@
 // The command lines of the shipped programs, run as real processes: one
 // behaviour for --help, --version, --opt=value and wrong usage.
 
-#include <QProcess>
+#include "test_process.h"
+
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -10,24 +11,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using test_process::Outcome;
 
-Outcome run(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return {};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
+constexpr int ProcessTimeoutMs = 60000;
 
 // Rows every shipped program must pass; {name} is the program's name. A
 // command line that would start work needs a real folder: {dir}.
@@ -73,7 +59,7 @@ void check(const QString& program) {
     QVERIFY(dir.isValid());
     for (QString& argument : arguments)
         argument.replace(u"{dir}"_s, dir.path());
-    const Outcome outcome = run(program, arguments);
+    const Outcome outcome = test_process::run(program, arguments, ProcessTimeoutMs);
     QCOMPARE(outcome.exitCode, exitCode);
     QVERIFY2(
         QRegularExpression(QRegularExpression::anchoredPattern(out)).match(outcome.out).hasMatch(),

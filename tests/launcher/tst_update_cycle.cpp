@@ -19,10 +19,12 @@
 
 #include "launcher_test_support.h"
 #include "running_file_server.h"
+#include "test_files.h"
 
 using namespace Qt::StringLiterals;
 using launcher_test::ErrorBoxRecorder;
 using launcher_test::writeFile;
+using test_files::ageOf;
 
 namespace {
 
@@ -177,9 +179,7 @@ void UpdateCycleTest::clickRefreshesAndStartsModule() {
     QCOMPARE(panel.selectedModule(), inst.install() + u"/SysAdmin.exe"_s);
     QVERIFY(idle(panel));
     QVERIFY2(RunCaption.match(panel.windowTitle()).hasMatch(), qPrintable(panel.windowTitle()));
-    platform::TDateTime age = -1.0;
-    QVERIFY(platform::tryReadFileAge(inst.install() + u"/SysAdmin.exe"_s, age));
-    QCOMPARE(age, CentralAge);
+    QCOMPARE(ageOf(inst.install() + u"/SysAdmin.exe"_s), CentralAge);
     QVERIFY(dialogs.shown.isEmpty());
 }
 
@@ -202,9 +202,7 @@ void UpdateCycleTest::fileServerRefreshesAndStartsModule() {
     QTest::mouseClick(panel.imgFaturamento, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(inst.startedModules().size(), 1, RunTimeoutMs);
     QCOMPARE(starts.started, QStringList{u"Billing.exe"_s});
-    platform::TDateTime age = -1.0;
-    QVERIFY(platform::tryReadFileAge(inst.install() + u"/Billing.exe"_s, age));
-    QCOMPARE(age, CentralAge);
+    QCOMPARE(ageOf(inst.install() + u"/Billing.exe"_s), CentralAge);
     QVERIFY(dialogs.shown.isEmpty());
 }
 

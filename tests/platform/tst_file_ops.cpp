@@ -28,6 +28,22 @@ template <typename E, typename F> QString errorOf(F&& f) {
     return u"<no error>"_s;
 }
 
+// Writes a copy's source: size bytes in a pattern of the given step, so that a
+// buffer dropped or written twice shows. Returns the content.
+QByteArray writePatterned(const QString& path, int size, int step) {
+    QByteArray content(size, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * step);
+    writeFile(path, content);
+    return content;
+}
+
+// The permission bits of path, or -1 when it cannot be read.
+int permissionsOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 } // namespace
 
 class TestFileOps : public QObject {
@@ -159,17 +175,12 @@ void TestFileOps::deleteErrors() {
 void TestFileOps::copy() {
     QTemporaryDir dir;
     const QString source = dir.filePath(u"src.exe"_s);
-    QByteArray content(3 * 1024 * 1024 + 17, '\0');
-    for (int i = 0; i < content.size(); ++i)
-        content[i] = static_cast<char>(i * 31);
-    writeFile(source, content);
+    const QByteArray content = writePatterned(source, 3 * 1024 * 1024 + 17, 31);
     QVERIFY(::chmod(QFile::encodeName(source).constData(), 0751) == 0);
     const QString target = dir.filePath(u"dst.exe"_s);
     platform::copyFileNoOverwrite(source, target);
     QCOMPARE(readFile(target), content);
-    struct stat st {};
-    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
-    QCOMPARE(int(st.st_mode & 07777), 0751);
+    QCOMPARE(permissionsOf(target), 0751);
 }
 
 void TestFileOps::copyErrors() {
@@ -209,10 +220,7 @@ void TestFileOps::createFolders() {
 void TestFileOps::copyIntoDescriptor() {
     QTemporaryDir dir;
     const QString source = dir.filePath(u"src.exe"_s);
-    QByteArray content(2 * 1024 * 1024 + 5, '\0');
-    for (int i = 0; i < content.size(); ++i)
-        content[i] = static_cast<char>(i * 7);
-    writeFile(source, content);
+    const QByteArray content = writePatterned(source, 2 * 1024 * 1024 + 5, 7);
     QVERIFY(::chmod(QFile::encodeName(source).constData(), 0751) == 0);
     const QString target = dir.filePath(u"dst.exe"_s);
     const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
@@ -222,9 +230,7 @@ void TestFileOps::copyIntoDescriptor() {
         [&] { platform::copyFileInto(dir.filePath(u"gone.exe"_s), fd); });
     ::close(fd);
     QCOMPARE(readFile(target), content);
-    struct stat st {};
-    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
-    QCOMPARE(int(st.st_mode & 07777), 0751);
+    QCOMPARE(permissionsOf(target), 0751);
     QVERIFY(missing != u"<no error>"_s);
 }
 

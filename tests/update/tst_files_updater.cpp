@@ -353,10 +353,10 @@ void FilesUpdaterTest::preparationFailures() {
     QTemporaryDir installation;
     writeFile(central.path(), u"SysAdmin.exe"_s, "exe", centralAge());
     writeFile(central.path(), u"common.ini"_s, "ini", centralAge());
-    if (share == u"duplicates")
+    if (share == u"duplicates") {
         writeFile(central.path(), u"Relatorio/x.rav"_s, "a");
-    if (share == u"duplicates")
         writeFile(central.path(), u"RELATORIO/X.rav"_s, "b");
+    }
     QString remotePath;
     if (share == u"missing")
         remotePath = central.path() + u"/nowhere"_s;
