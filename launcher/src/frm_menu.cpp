@@ -16,6 +16,7 @@
 #include "update/files_updater.h"
 #include "update/installation_lock.h"
 #include "update/server_settings.h"
+#include "update/shared_files.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -261,7 +262,7 @@ void TFrmMenu::LoadSettings() {
 }
 
 void TFrmMenu::ensureReportFolder() {
-    const QString reportFolder = FLocalPath + QStringLiteral("Relatorio");
+    const QString reportFolder = reportFolderOf(FLocalPath);
     if (platform::directoryExists(reportFolder))
         return;
     if (!platform::createFolder(reportFolder))

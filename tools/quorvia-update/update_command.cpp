@@ -8,6 +8,7 @@
 #include "update/files_updater.h"
 #include "update/installation_lock.h"
 #include "update/server_settings.h"
+#include "update/shared_files.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -196,19 +196,13 @@ private:
 
 namespace {
 
-QString systemReason(int errorNumber) {
-    return QString::fromLocal8Bit(std::strerror(errorNumber));
-}
-
 // The installation folder must exist: a mistyped folder must not become a fresh
-// installation. Returns the reason when it is not a folder.
-QString folderProblem(const QString& dir) {
+// installation. Returns the errno that tells why it is not a folder, or 0.
+int folderProblem(const QString& dir) {
     struct stat st {};
     if (::stat(QFile::encodeName(dir).constData(), &st) != 0)
-        return systemReason(errno);
-    if (!S_ISDIR(st.st_mode))
-        return systemReason(ENOTDIR);
-    return QString();
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 } // namespace
@@ -217,8 +211,8 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
                      bool progress) {
     const QString program = QStringLiteral("quorvia-update: ");
     const QString dir = options.dir.isEmpty() ? QDir::currentPath() : options.dir;
-    if (const QString problem = folderProblem(dir); !problem.isEmpty()) {
-        err << program << "installation folder " << dir << ": " << problem << '\n';
+    if (const int problem = folderProblem(dir); problem != 0) {
+        err << program << "installation folder " << platform::pathDetail(dir, problem) << '\n';
         return exit_codes::NotPrepared;
     }
     ServerSettings settings = readServerSettings(dir);
@@ -240,10 +234,11 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
 
     // The launcher makes the report folder at start-up and the shared support
     // files partly live in it; the server path creates no folders of its own.
-    const QString reportFolder = settings.localPath + QStringLiteral("Relatorio");
+    const QString reportFolder = reportFolderOf(settings.localPath);
     if (!platform::directoryExists(reportFolder) && !platform::createFolder(reportFolder)) {
-        err << program << "cannot create the report folder " << reportFolder << ": "
-            << systemReason(errno) << '\n';
+        const int error = errno;
+        err << program << "cannot create the report folder "
+            << platform::pathDetail(reportFolder, error) << '\n';
     }
 
     auto runProgress = std::make_shared<RunProgress>(err, progress);

@@ -110,7 +110,7 @@ void TFilesUpdater::RemoveStagedLeftovers() {
     if (!FLock || !FLock->isLocked())
         return;
     removeStagedTemporaries(FLocalPath);
-    removeStagedTemporaries(platform::joinPath(FLocalPath, QString::fromUtf16(ReportFolderName)));
+    removeStagedTemporaries(reportFolderOf(FLocalPath));
 }
 
 void TFilesUpdater::FillLocalList(const QString& AModuleName, bool AAdditionalFiles) {

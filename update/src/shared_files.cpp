@@ -1,5 +1,11 @@
 #include "update/shared_files.h"
 
+#include "platform/paths.h"
+
+QString reportFolderOf(const QString& localPath) {
+    return platform::joinPath(localPath, QStringLiteral("Relatorio"));
+}
+
 const std::array<QString, AdditionalFilesCount> AdditionalFiles = {
     QStringLiteral("common.ini"),
     QStringLiteral("qtintf70.dll"),
