@@ -349,8 +349,11 @@ public:
     explicit LocalFile(const QString& path)
         : m_fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                       0666)) {
-        if (m_fd < 0)
-            throw platform::EInOutError(platform::systemErrorMessage(errno));
+        if (m_fd < 0) {
+            const int error = errno;
+            throw platform::EInOutError(platform::systemErrorMessage(error),
+                                        platform::pathDetail(path, error));
+        }
     }
     ~LocalFile() {
         if (m_fd >= 0)
@@ -360,19 +363,7 @@ public:
     LocalFile& operator=(const LocalFile&) = delete;
 
     // All of it or the error number of the write that stopped short.
-    int write(const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t put = ::write(m_fd, data, size);
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            data += put;
-            size -= std::size_t(put);
-        }
-        return 0;
-    }
+    int write(const char* data, std::size_t size) { return platform::writeAll(m_fd, data, size); }
 
     // Closes now; a late write error shows here on some file systems.
     int close() {

@@ -189,16 +189,8 @@ int copyContent(int in, int out) {
         }
         if (got == 0)
             return 0;
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(out, buffer.get() + done, static_cast<size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            done += put;
-        }
+        if (const int error = writeAll(out, buffer.get(), static_cast<size_t>(got)); error != 0)
+            return error;
     }
 }
 
@@ -216,6 +208,20 @@ struct stat statCopySource(const QString& source) {
 }
 
 } // namespace
+
+int writeAll(int descriptor, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(descriptor, data, size);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
 
 void copyFileNoOverwrite(const QString& source, const QString& target) {
     const struct stat sourceStat = statCopySource(source);

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <cstddef>
+
 namespace platform {
 
 // A file (not a directory) exists; a link counts when its target exists.
@@ -57,6 +59,10 @@ void copyFileNoOverwrite(const QString& source, const QString& target);
 // EFileNotFoundException when the source is missing and EInOutError with the
 // system's message when reading or writing fails.
 void copyFileInto(const QString& source, int descriptor);
+
+// Writes all of data to descriptor, again after interruptions. Returns 0, or the
+// errno of the write that stopped short (ENOSPC for a full disk).
+int writeAll(int descriptor, const char* data, std::size_t size);
 
 // The folder part of a path: everything up to its last separator ("" if none).
 QString folderOf(const QString& path);
