@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 #include "file_server.h"
+#include "platform/file_ops.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -37,17 +38,9 @@ void onStopSignal(int) {
     [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], &byte, 1);
 }
 
-void writeAll(const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, bytes.constData() + done,
-                                  static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += n;
-    }
+// A log line that cannot be written is dropped: the server goes on serving.
+void writeLog(const QByteArray& bytes) {
+    platform::writeAll(STDERR_FILENO, bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 // The log on standard error. Lines are gathered and written together at least
@@ -76,7 +69,7 @@ public:
             const std::lock_guard lock(m_mutex);
             bytes.swap(m_pending);
         }
-        writeAll(bytes);
+        writeLog(bytes);
     }
 
 private:
@@ -106,7 +99,7 @@ void printLine(const QString& line) {
     if (logWriter) {
         logWriter->add(line);
     } else {
-        writeAll(line.toLocal8Bit() + '\n');
+        writeLog(line.toLocal8Bit() + '\n');
     }
 }
 
