@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 // quorvia-fileserver's request handling run in the test's own process, on a free
@@ -12,13 +13,15 @@
 class RunningFileServer {
 public:
     explicit RunningFileServer(const QString& root, int threads = 16)
-        : m_server(root, threads, [this](const QString& line) {
+        : m_server(root, fileserver::ServerLimits{threads}, [this](const QString& line) {
               const std::lock_guard lock(m_mutex);
               m_log.append(line);
           }) {
-        m_port = m_server.bind(QStringLiteral("127.0.0.1"), 0);
-        if (m_port <= 0)
-            qFatal("cannot bind a loopback port");
+        try {
+            m_port = m_server.bind(QStringLiteral("127.0.0.1"), 0);
+        } catch (const std::runtime_error& e) {
+            qFatal("cannot bind a loopback port: %s", e.what());
+        }
         m_thread = std::thread([this] { m_server.listen(); });
     }
     ~RunningFileServer() { stop(); }

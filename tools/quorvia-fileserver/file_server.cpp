@@ -361,14 +361,11 @@ FileServer::FileServer(const QString& root, const ServerLimits& limits, LogLine 
         m_limits.threads = static_cast<int>(std::max(2U, std::thread::hardware_concurrency()));
 }
 
-FileServer::FileServer(const QString& root, int threads, LogLine log)
-    : FileServer(root, ServerLimits{threads}, std::move(log)) {}
-
 FileServer::~FileServer() {
     stop();
 }
 
-int FileServer::bindOrThrow(const QString& host, int port) {
+int FileServer::bind(const QString& host, int port) {
     QByteArray name = host.toUtf8();
     if (name.startsWith('[') && name.endsWith(']'))
         name = name.mid(1, name.size() - 2);
@@ -414,15 +411,6 @@ int FileServer::bindOrThrow(const QString& host, int port) {
                              std::to_string(port) + ": " + std::strerror(error));
 }
 
-int FileServer::bind(const QString& host, int port) {
-    try {
-        return bindOrThrow(host, port);
-    } catch (const std::runtime_error& e) {
-        if (m_log)
-            m_log(QStringLiteral("quorvia-fileserver: ") + QString::fromLocal8Bit(e.what()));
-        return -1;
-    }
-}
 
 bool FileServer::listen() {
     {

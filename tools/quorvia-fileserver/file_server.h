@@ -57,15 +57,12 @@ public:
 
     // Throws std::runtime_error with the reason when root cannot be opened.
     FileServer(const QString& root, const ServerLimits& limits, LogLine log);
-    FileServer(const QString& root, int threads, LogLine log);
     ~FileServer();
     FileServer(const FileServer&) = delete;
     FileServer& operator=(const FileServer&) = delete;
 
     // Binds host:port; port 0 takes any free one. Returns the port. Throws
     // std::runtime_error with the reason (unknown address, port in use...).
-    int bindOrThrow(const QString& host, int port);
-    // As bindOrThrow, but returns -1 on failure.
     int bind(const QString& host, int port);
     // Serves until stop(); returns false when serving could not start.
     bool listen();

@@ -227,7 +227,7 @@ int main(int argc, char* argv[]) {
     }
     int bound = -1;
     try {
-        bound = server->bindOrThrow(host, port);
+        bound = server->bind(host, port);
     } catch (const std::runtime_error& e) {
         fail(QString::fromLocal8Bit(e.what()));
         return exitUnavailable;
