@@ -1,6 +1,7 @@
 #include "platform/file_ops.h"
 
 #include "platform/errors.h"
+#include "platform/file_descriptor.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -36,27 +37,6 @@ qint64 currentUtcOffsetMs() {
     return static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes now and reports a failed close (a late write error) to the caller.
-    bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 } // namespace
 

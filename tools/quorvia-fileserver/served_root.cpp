@@ -80,12 +80,6 @@ QByteArray findEntry(int dirFd, const QByteArray& part) {
 
 } // namespace
 
-void FileDescriptor::reset() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-}
-
 int openBeneath(int rootFd, const QByteArray& relative, int flags) {
     if (relative.split('/').contains("..")) {
         errno = EXDEV;
