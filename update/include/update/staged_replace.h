@@ -37,7 +37,8 @@ void replaceFileStaged(const QString& target, platform::TDateTime age,
 // True for the name of a staged temporary (a plain name, no folder).
 bool isStagedTemporaryName(const QString& fileName);
 
-// The staged temporaries of target that exist now (full paths).
+// The staged temporaries of target that exist now (full paths); what the tests
+// look for after a run, since the names carry a process id and a random part.
 QStringList stagedTemporariesOf(const QString& target);
 
 // Removes every staged temporary directly in folder, whoever left it. Only safe
