@@ -1,5 +1,7 @@
 #pragma once
 
+#include "command_line.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -16,7 +18,7 @@ inline constexpr int AllReplaced = 0;
 inline constexpr int SomeFailed = 1;
 inline constexpr int NotPrepared = 2;
 inline constexpr int NoSource = 3;
-inline constexpr int Usage = 64;
+inline constexpr int Usage = command_line::exitUsage; // wrong usage, as every tool of ours
 } // namespace exit_codes
 
 // What the command line asks for. A plain struct: one field per option.
