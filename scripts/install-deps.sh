@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6network6 libgl-dev
-  libcurl4-openssl-dev nlohmann-json3-dev libmicrohttpd-dev
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libmicrohttpd-dev
   zlib1g-dev
   nginx-light
   fonts-dejavu-core xvfb xauth

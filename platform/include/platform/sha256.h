@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <memory>
+
+namespace platform {
+
+// SHA-256 fed piece by piece, as bytes arrive or are written.
+class Sha256 {
+public:
+    static constexpr std::size_t DigestBytes = 32;
+
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(const char* data, std::size_t size);
+    // The 32 raw bytes of the digest; the object starts over afterwards.
+    QByteArray finish();
+
+    // Lower-case hex, as the listing carries it.
+    static QByteArray hex(const QByteArray& digest) { return digest.toHex(); }
+
+private:
+    struct Context;
+    std::unique_ptr<Context> m_context;
+};
+
+// The digest of everything readable from descriptor, from its current position.
+// Returns false with errno set when a read fails.
+bool sha256OfDescriptor(int descriptor, QByteArray& digest);
+
+} // namespace platform
