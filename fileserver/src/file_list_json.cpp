@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <istream>
 
@@ -175,16 +176,90 @@ void storeDateTime(platform::TDateTime& field, const JsonScalar& v) {
         field = fileserver::isoToDateTime(v.text);
 }
 
-std::unique_ptr<TFileInfoDTO> fileInfoFromPairs(const JsonPairs& pairs) {
-    QString fileName;
-    platform::TDateTime age = 0.0;
-    for (const JsonPair& p : pairs) {
-        if (keyMatches(p.key, QLatin1StringView("FFileName")))
-            storeText(fileName, p.value);
-        else if (keyMatches(p.key, QLatin1StringView("FAge")))
-            storeDateTime(age, p.value);
+// What a file is, when the listing says so. A value that is there but wrong
+// fails the element: a checked download against a digest that was misread would
+// refuse a good file or, worse, nothing at all.
+void storeSize(qint64& field, const JsonScalar& v) {
+    if (v.kind == JsonScalar::Kind::Null) {
+        field = -1;
+        return;
     }
-    return std::make_unique<TFileInfoDTO>(fileName, age);
+    bool ok = v.kind == JsonScalar::Kind::Number && !v.text.isEmpty() && v.text.front().isDigit();
+    const qint64 size = ok ? v.text.toLongLong(&ok, 10) : -1;
+    if (!ok || size < 0)
+        throw platform::EConversionError(
+            QStringLiteral("The size \"%1\" is not a whole number of bytes").arg(v.text));
+    field = size;
+}
+
+void storeSha256(QByteArray& field, const JsonScalar& v) {
+    if (v.kind == JsonScalar::Kind::Null) {
+        field.clear();
+        return;
+    }
+    const QByteArray hex = v.text.toLatin1();
+    const bool ok =
+        v.kind == JsonScalar::Kind::String && hex.size() == 64 &&
+        std::all_of(hex.begin(), hex.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        });
+    if (!ok)
+        throw platform::EConversionError(
+            QStringLiteral("The SHA-256 \"%1\" is not 64 hexadecimal digits").arg(v.text));
+    field = QByteArray::fromHex(hex);
+}
+
+// The fields of a file descriptor, by the key that names them.
+enum class FileField { None, FileName, Age, Size, Sha256 };
+
+FileField fileFieldOf(const QString& key) {
+    if (keyMatches(key, QLatin1StringView("FFileName")))
+        return FileField::FileName;
+    if (keyMatches(key, QLatin1StringView("FAge")))
+        return FileField::Age;
+    if (keyMatches(key, QLatin1StringView("FSize")))
+        return FileField::Size;
+    if (keyMatches(key, QLatin1StringView("FSha256")))
+        return FileField::Sha256;
+    return FileField::None;
+}
+
+void storeFileField(TFileInfoDTO& file, FileField field, const JsonScalar& v) {
+    switch (field) {
+    case FileField::FileName: {
+        QString name = file.FileName();
+        storeText(name, v);
+        file.setFileName(name);
+        break;
+    }
+    case FileField::Age: {
+        platform::TDateTime age = file.Age();
+        storeDateTime(age, v);
+        file.setAge(age);
+        break;
+    }
+    case FileField::Size: {
+        qint64 size = file.Size();
+        storeSize(size, v);
+        file.setSize(size);
+        break;
+    }
+    case FileField::Sha256: {
+        QByteArray digest = file.Sha256();
+        storeSha256(digest, v);
+        file.setSha256(digest);
+        break;
+    }
+    case FileField::None:
+        break;
+    }
+}
+
+std::unique_ptr<TFileInfoDTO> fileInfoFromPairs(const JsonPairs& pairs) {
+    auto file = std::make_unique<TFileInfoDTO>();
+    for (const JsonPair& p : pairs)
+        storeFileField(*file, fileFieldOf(p.key), p.value);
+    return file;
 }
 
 std::unique_ptr<TFileInfoErrorDTO> fileInfoErrorFromPairs(const JsonPairs& pairs) {
@@ -226,8 +301,7 @@ public:
             m_top = Top::Other;
         } else if (m_depth == 1 && m_top == Top::Array) {
             m_inElement = !m_failure;
-            m_fileName.clear();
-            m_age = 0.0;
+            m_file = TFileInfoDTO();
         } else {
             value({JsonScalar::Kind::Other, {}});
         }
@@ -237,9 +311,7 @@ public:
     bool key(string_t& k) override {
         if (m_depth == 2 && m_inElement) {
             const QString key = QString::fromStdString(k);
-            m_field = keyMatches(key, QLatin1StringView("FFileName")) ? Field::FileName
-                      : keyMatches(key, QLatin1StringView("FAge"))    ? Field::Age
-                                                                      : Field::None;
+            m_field = fileFieldOf(key);
         }
         return true;
     }
@@ -247,7 +319,7 @@ public:
         --m_depth;
         if (m_depth == 1 && m_top == Top::Array) {
             if (m_inElement)
-                m_files.emplace_back(std::in_place, m_fileName, m_age);
+                m_files.emplace_back(std::move(m_file));
             m_inElement = false;
             ++m_elements;
         }
@@ -260,8 +332,6 @@ public:
     }
 
 private:
-    enum class Field { None, FileName, Age };
-
     bool value(JsonScalar v) override {
         if (m_depth == 0) {
             m_top = Top::Other;
@@ -272,10 +342,7 @@ private:
             ++m_elements;
         } else if (m_depth == 2 && m_inElement) {
             try {
-                if (m_field == Field::FileName)
-                    storeText(m_fileName, v);
-                else if (m_field == Field::Age)
-                    storeDateTime(m_age, v);
+                storeFileField(m_file, m_field, v);
             } catch (...) {
                 fail(std::current_exception());
                 m_inElement = false;
@@ -293,9 +360,8 @@ private:
     Top m_top = Top::None;
     std::size_t m_elements = 0;
     bool m_inElement = false;
-    Field m_field = Field::None;
-    QString m_fileName;
-    platform::TDateTime m_age = 0.0;
+    FileField m_field = FileField::None;
+    TFileInfoDTO m_file;
     std::exception_ptr m_failure;
 };
 

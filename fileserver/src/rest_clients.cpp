@@ -73,6 +73,7 @@ public:
         QString statusLine; // "HTTP/1.1 503 Service Unavailable"
         QString reason;
         QByteArray contentType;
+        QByteArray reprDigest; // the Repr-Digest value of the final answer, if any
     };
 
     CurlExchange() {
@@ -190,6 +191,7 @@ private:
         m_status = 0;
         m_reason.clear();
         m_contentType.clear();
+        m_reprDigest.clear();
         m_errorBuffer[0] = '\0';
 
         curl_slist_free_all(m_headerList);
@@ -255,6 +257,7 @@ private:
         out.statusLine =
             statusLineVersion(version) + u' ' + QString::number(out.status) + u' ' + m_reason;
         out.contentType = m_contentType;
+        out.reprDigest = m_reprDigest;
         return out;
     }
 
@@ -285,10 +288,16 @@ private:
             me->m_reason =
                 reasonAt < 0 ? QString() : QString::fromLatin1(line.sliced(reasonAt + 1));
             me->m_contentType.clear();
+            me->m_reprDigest.clear();
         } else {
             const qsizetype colon = line.indexOf(':');
-            if (colon > 0 && line.first(colon).trimmed().toLower() == "content-type")
+            const QByteArray name =
+                colon > 0 ? line.first(colon).trimmed().toLower() : QByteArray();
+            if (name == "content-type")
                 me->m_contentType = line.sliced(colon + 1).trimmed();
+            else if (name == "repr-digest")
+                me->m_reprDigest +=
+                    (me->m_reprDigest.isEmpty() ? "" : ",") + line.sliced(colon + 1).trimmed();
         }
         return size * count;
     }
@@ -321,6 +330,7 @@ private:
     long m_status = 0;
     QString m_reason;
     QByteArray m_contentType;
+    QByteArray m_reprDigest;
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
     std::chrono::milliseconds m_stallLimit{0};
     std::chrono::steady_clock::time_point m_lastActivity;
@@ -561,48 +571,96 @@ TRESTClientDownload::TRESTClientDownload(const QString& AURL) : FBaseURL(AURL) {
 
 TRESTClientDownload::~TRESTClientDownload() = default;
 
-bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString& ALocalFileName) {
+namespace {
+
+// The sha-256 member of a Repr-Digest value ("sha-256=:BASE64:, ..."), raw; empty
+// when there is none or it is not 32 bytes.
+QByteArray sha256OfReprDigest(const QByteArray& value) {
+    for (const QByteArray& member : value.split(',')) {
+        const QByteArray m = member.trimmed();
+        const qsizetype equals = m.indexOf('=');
+        if (equals < 0 || m.first(equals).trimmed().toLower() != "sha-256")
+            continue;
+        const QByteArray item = m.sliced(equals + 1).trimmed();
+        if (item.size() < 2 || !item.startsWith(':') || !item.endsWith(':'))
+            return {};
+        const auto decoded = QByteArray::fromBase64Encoding(
+            item.sliced(1, item.size() - 2), QByteArray::AbortOnBase64DecodingErrors);
+        return decoded && decoded.decoded.size() == 32 ? decoded.decoded : QByteArray();
+    }
+    return {};
+}
+
+} // namespace
+
+TRESTClientDownload::Announced TRESTClientDownload::DownloadTo(const QString& ARemoteFileName,
+                                                               const BodySink& ASink) {
     platform::traceLine(QString(92, u'>') + ARemoteFileName);
     const QByteArray url = fileserver::downloadUrl(FBaseURL, ARemoteFileName);
+    if (!FExchange)
+        FExchange = std::make_unique<CurlExchange>();
+    QByteArray errorBody;
+    long bodyStatus = 0;
+    bool unasked = false;
+    std::exception_ptr sinkError;
+    // Bodies of error answers are kept only up to this size for the message.
+    constexpr qsizetype errorBodyLimit = 64 * 1024;
+    const auto out =
+        FExchange->perform(url, {}, FLimits, [&](long status, const char* data, std::size_t size) {
+            if (status != bodyStatus) { // a new answer after a redirect
+                bodyStatus = status;
+                errorBody.clear();
+            }
+            if (status >= 300) {
+                errorBody.append(data, qMin(qsizetype(size), errorBodyLimit - errorBody.size()));
+                return true;
+            }
+            // Only a whole file is one: a part nobody asked for is not written.
+            if (status != 200) {
+                unasked = true;
+                return false;
+            }
+            // Runs inside libcurl's callback: the sink's error waits for perform's end.
+            try {
+                ASink(data, size);
+                return true;
+            } catch (...) {
+                sinkError = std::current_exception();
+                return false;
+            }
+        });
+    // The sink's own error, not libcurl's "failure writing output" that follows it.
+    if (sinkError)
+        std::rethrow_exception(sinkError);
+    if (unasked)
+        throw ERESTException(
+            QStringLiteral("REST request failed: the server answered status %1 instead of the file")
+                .arg(bodyStatus));
+    if (out.code != CURLE_OK)
+        throwTransport(out);
+    if (out.status >= 500)
+        throw ERESTException(out.statusLine);
+    if (out.status >= 300) {
+        const QString text = fileserver::decodeBody(errorBody, out.contentType);
+        throw ERequestError(text.isEmpty() ? out.reason : text);
+    }
+    if (out.status != 200)
+        throw ERESTException(
+            QStringLiteral("REST request failed: the server answered %1 instead of the file")
+                .arg(out.statusLine.trimmed()));
+    return {sha256OfReprDigest(out.reprDigest)};
+}
 
+bool TRESTClientDownload::Download(const QString& ARemoteFileName, const QString& ALocalFileName) {
     std::optional<fileserver::LocalFile> file;
     try {
         fileserver::checkLocalPath(ALocalFileName);
         file.emplace(ALocalFileName);
-
-        if (!FExchange)
-            FExchange = std::make_unique<CurlExchange>();
-        QByteArray errorBody;
-        long bodyStatus = 0;
-        int writeError = 0;
-        // Bodies of error answers are kept only up to this size for the message.
-        constexpr qsizetype errorBodyLimit = 64 * 1024;
-        const auto out = FExchange->perform(
-            url, {}, FLimits, [&](long status, const char* data, std::size_t size) {
-                if (status != bodyStatus) { // a new answer after a redirect
-                    bodyStatus = status;
-                    errorBody.clear();
-                }
-                if (status >= 300) {
-                    errorBody.append(data,
-                                     qMin(qsizetype(size), errorBodyLimit - errorBody.size()));
-                    return true;
-                }
-                // Streamed as it arrives; a failed write ends the exchange.
-                writeError = file->write(data, size);
-                return writeError == 0;
-            });
-        // The write's own error, not libcurl's "failure writing output" that follows it.
-        if (writeError != 0)
-            throw platform::EInOutError(platform::systemErrorMessage(writeError));
-        if (out.code != CURLE_OK)
-            throwTransport(out);
-        if (out.status >= 500)
-            throw ERESTException(out.statusLine);
-        if (out.status >= 300) {
-            const QString text = fileserver::decodeBody(errorBody, out.contentType);
-            throw ERequestError(text.isEmpty() ? out.reason : text);
-        }
+        DownloadTo(ARemoteFileName, [&file](const char* data, std::size_t size) {
+            // Streamed as it arrives; a failed write ends the exchange.
+            if (const int error = file->write(data, size); error != 0)
+                throw platform::EInOutError(platform::systemErrorMessage(error));
+        });
         if (const int closeError = file->close(); closeError != 0)
             throw platform::EInOutError(platform::systemErrorMessage(closeError));
     } catch (const platform::Exception& e) {

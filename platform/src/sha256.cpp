@@ -37,8 +37,7 @@ void Sha256::update(const char* data, std::size_t size) {
 QByteArray Sha256::finish() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(m_context->handle.get(), digest, &length) != 1 ||
-        length != DigestBytes)
+    if (EVP_DigestFinal_ex(m_context->handle.get(), digest, &length) != 1 || length != DigestBytes)
         throw std::runtime_error("SHA-256 final failed");
     m_context->start();
     return QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length));

@@ -150,7 +150,8 @@ private slots:
         writeFile(target, "MZ working", ageB);
         const QString url = inst.url(); // the central copy no longer has the file
         try {
-            updateFileFromServer(url, inst.local + u'/', u"Gone.exe"_s, u"Gone.exe"_s, ageA, false);
+            updateFileFromServer(url, inst.local + u'/', u"Gone.exe"_s,
+                                 TFileInfoDTO(u"Gone.exe"_s, ageA), false);
             QFAIL("the update should have failed");
         } catch (const platform::Exception& e) {
             QVERIFY2(e.message().contains(u"404"_s), qPrintable(e.message()));
@@ -187,17 +188,17 @@ private slots:
         QCOMPARE(list.value(platform::fileKey(u"APPOINTMENTS.EXE"_s)).Age(), ageA);
     }
 
-    void remoteListWithCaseDuplicatesFails() {
+    // One stray name must not stop every workstation: the later one wins.
+    void remoteListWithCaseTwinsKeepsTheLater() {
         Installation inst;
         inst.centralFile(u"Appointments.exe"_s, "a", ageA);
-        inst.centralFile(u"APPOINTMENTS.EXE"_s, "b", ageA);
+        inst.centralFile(u"APPOINTMENTS.EXE"_s, "b", ageB);
         TRemoteList list;
-        try {
-            fillRemoteListFromServer(inst.url(), list);
-            QFAIL("the listing should have failed");
-        } catch (const platform::Exception& e) {
-            QCOMPARE(e.message(), platform::messages::duplicatesNotAllowed());
-        }
+        fillRemoteListFromServer(inst.url(), list);
+        QCOMPARE(list.size(), 1);
+        const TFileInfoDTO kept = list.value(platform::fileKey(u"appointments.exe"_s));
+        QCOMPARE(kept.FileName(), u"Appointments.exe"_s); // ordinally after "APPOINTMENTS.EXE"
+        QCOMPARE(kept.Age(), ageA);
     }
 
     void remoteListFromErrorAnswers_data() {

@@ -45,7 +45,8 @@ private slots:
     void replacesAndStamps();
     void failedFetchKeepsTarget_data();
     void failedFetchKeepsTarget();
-    void fetchMayMakeItsFileAnew();
+    void fileSwappedInForTheTemporaryIsNotInstalled_data();
+    void fileSwappedInForTheTemporaryIsNotInstalled();
     void othersTemporariesAreLeftAlone();
     void overlappingFetchesKeepApart();
     void removesEveryLeftoverOfAFolder();
@@ -54,7 +55,7 @@ private slots:
     void permissions_data();
     void permissions();
     void folderInPlaceOfTargetFails();
-    void remoteListRejectsDuplicateKeys();
+    void remoteListKeepsTheLaterOfCaseTwins();
     void settings_data();
     void settings();
 };
@@ -111,19 +112,43 @@ void TestStagedReplace::failedFetchKeepsTarget() {
     QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 
-// A client that writes through the path may replace the file rather than write
-// into it; under this fetch's own name that file is still the one to stamp.
-void TestStagedReplace::fetchMayMakeItsFileAnew() {
+// Whoever can write the folder may put another file under the temporary's name
+// while it is written: the staging never installs that one, nor follows a link.
+void TestStagedReplace::fileSwappedInForTheTemporaryIsNotInstalled_data() {
+    QTest::addColumn<bool>("asLink");
+    QTest::newRow("another file") << false;
+    QTest::newRow("a link to a file of someone else") << true;
+}
+
+void TestStagedReplace::fileSwappedInForTheTemporaryIsNotInstalled() {
+    QFETCH(bool, asLink);
     QTemporaryDir dir;
     const QString target = dir.filePath(u"qtintf70.dll"_s);
+    const QString victim = dir.filePath(u"root-only.key"_s);
     writeFile(target, "old");
-    replaceFileStaged(target, CentralAge, [](const TStagedFile& staged) {
-        QVERIFY(QFile::remove(staged.path));
-        writeFile(staged.path, "made anew");
-    });
-    QCOMPARE(readFile(target), QByteArray("made anew"));
-    QCOMPARE(test_files::ageOf(target), CentralAge);
-    QCOMPARE(stagedTemporariesOf(target), QStringList());
+    writeFile(victim, "secret");
+    QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0600) == 0);
+    const TDateTime oldAge = test_files::ageOf(target);
+    const TDateTime victimAge = test_files::ageOf(victim);
+    bool raised = false;
+    try {
+        replaceFileStaged(target, CentralAge, [&](const TStagedFile& staged) {
+            staged.append("fresh", 5);
+            QVERIFY(QFile::remove(staged.path));
+            if (asLink)
+                QVERIFY(QFile::link(victim, staged.path));
+            else
+                writeFile(staged.path, "swapped in");
+        });
+    } catch (const platform::Exception&) {
+        raised = true;
+    }
+    QVERIFY(raised);
+    QCOMPARE(readFile(target), QByteArray("old"));
+    QCOMPARE(test_files::ageOf(target), oldAge);
+    QCOMPARE(readFile(victim), QByteArray("secret"));
+    QCOMPARE(modeOf(victim), 0600);
+    QCOMPARE(test_files::ageOf(victim), victimAge);
 }
 
 void TestStagedReplace::othersTemporariesAreLeftAlone() {
@@ -277,22 +302,29 @@ void TestStagedReplace::stampIsReadBack() {
 }
 
 void TestStagedReplace::permissions_data() {
+    QTest::addColumn<int>("folderMode");
     QTest::addColumn<int>("existingMode"); // -1: no local file yet
+    QTest::addColumn<int>("fetchedMode");  // what the fetch left on its file
     QTest::addColumn<bool>("executable");
     QTest::addColumn<int>("expectedMode");
-    QTest::newRow("keeps the replaced file's bits") << 0750 << false << 0750;
-    QTest::newRow("module without execute bits gets them where it is readable")
-        << 0640 << true << 0750;
-    QTest::newRow("module readable by its owner only") << 0600 << true << 0700;
-    QTest::newRow("new module gets execute bits") << -1 << true << 0755;
-    QTest::newRow("new support file stays plain") << -1 << false << 0644;
+    QTest::newRow("new module") << 0755 << -1 << 0600 << true << 0755;
+    QTest::newRow("new support file") << 0755 << -1 << 0600 << false << 0644;
+    QTest::newRow("module without execute bits gets them") << 0755 << 0640 << 0600 << true << 0755;
+    QTest::newRow("what ran before keeps running") << 0755 << 0750 << 0600 << false << 0755;
+    QTest::newRow("support file open to all is narrowed") << 0755 << 0666 << 0666 << false << 0644;
+    QTest::newRow("set-id bits of the source never pass") << 0755 << -1 << 06777 << true << 0755;
+    QTest::newRow("group folder: module") << 02775 << -1 << 0600 << true << 0775;
+    QTest::newRow("group folder: support file") << 02775 << 0644 << 0600 << false << 0664;
 }
 
 void TestStagedReplace::permissions() {
+    QFETCH(int, folderMode);
     QFETCH(int, existingMode);
+    QFETCH(int, fetchedMode);
     QFETCH(bool, executable);
     QFETCH(int, expectedMode);
     QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), mode_t(folderMode)) == 0);
     const QString target = dir.filePath(u"Billing.exe"_s);
     if (existingMode >= 0) {
         writeFile(target, "old");
@@ -300,11 +332,12 @@ void TestStagedReplace::permissions() {
     }
     replaceFileStaged(
         target, CentralAge,
-        [](const TStagedFile& staged) {
-            writeFile(staged.path, "new");
-            ::chmod(QFile::encodeName(staged.path).constData(), 0644);
+        [fetchedMode](const TStagedFile& staged) {
+            staged.append("new", 3);
+            QVERIFY(::fchmod(staged.descriptor, mode_t(fetchedMode)) == 0);
         },
         executable);
+    QCOMPARE(readFile(target), QByteArray("new"));
     QCOMPARE(modeOf(target), expectedMode);
 }
 
@@ -321,19 +354,18 @@ void TestStagedReplace::folderInPlaceOfTargetFails() {
     QCOMPARE(stagedTemporariesOf(target), QStringList());
 }
 
-void TestStagedReplace::remoteListRejectsDuplicateKeys() {
+void TestStagedReplace::remoteListKeepsTheLaterOfCaseTwins() {
     TRemoteList list;
     addRemoteFile(list, u"Relatorio\\RelSysAdmin.rav"_s, 1.0);
     QCOMPARE(list.value(u"RELATORIO\\RELSYSADMIN.RAV"_s).FileName(),
              u"Relatorio\\RelSysAdmin.rav"_s);
-    try {
-        addRemoteFile(list, u"relatorio\\relsysadmin.RAV"_s, 2.0);
-        QFAIL("duplicate accepted");
-    } catch (const platform::EListError& e) {
-        QCOMPARE(e.message(), u"Duplicates not allowed"_s);
-    }
+    addRemoteFile(list, TFileInfoDTO(u"relatorio\\relsysadmin.RAV"_s, 2.0, 7, QByteArray(32, 'x')));
     QCOMPARE(list.size(), 1);
-    QCOMPARE(list.value(u"RELATORIO\\RELSYSADMIN.RAV"_s).Age(), 1.0);
+    const TFileInfoDTO kept = list.value(u"RELATORIO\\RELSYSADMIN.RAV"_s);
+    QCOMPARE(kept.FileName(), u"relatorio\\relsysadmin.RAV"_s);
+    QCOMPARE(kept.Age(), 2.0);
+    QCOMPARE(kept.Size(), qint64(7));
+    QCOMPARE(kept.Sha256(), QByteArray(32, 'x'));
 }
 
 void TestStagedReplace::settings_data() {

@@ -69,7 +69,7 @@ int main(int argc, char* argv[]) {
         if (args[2] == u"share")
             updateFileFromFolder(source, dir, name, name, age, true);
         else
-            updateFileFromServer(source, dir, name, name, age, true);
+            updateFileFromServer(source, dir, name, TFileInfoDTO(name, age), true);
         say(QStringLiteral("fetched"));
     } catch (const std::exception& e) {
         say(QStringLiteral("failed ") + platform::errorMessage(e));

@@ -38,17 +38,17 @@ TFilesUpdater::TFilesUpdater(const QString& ALocalPath, const QString& ARemotePa
         FillRemoteList = [this] {
             FillRemoteListFromFolder();
         };
-        UpdateFile = [this](const QString& localName, const QString& remoteName,
-                            platform::TDateTime age, bool executable) {
-            UpdateFileFromFolder(localName, remoteName, age, executable);
+        UpdateFile = [this](const QString& localName, const TFileInfoDTO& central,
+                            bool executable) {
+            UpdateFileFromFolder(localName, central, executable);
         };
     } else {
         FillRemoteList = [this] {
             FillRemoteListFromServer();
         };
-        UpdateFile = [this](const QString& localName, const QString& remoteName,
-                            platform::TDateTime age, bool executable) {
-            UpdateFileFromServer(localName, remoteName, age, executable);
+        UpdateFile = [this](const QString& localName, const TFileInfoDTO& central,
+                            bool executable) {
+            UpdateFileFromServer(localName, central, executable);
         };
     }
 }
@@ -77,7 +77,9 @@ void TFilesUpdater::Execute(const QString& AModuleName, bool AAdditionalFiles) {
         const std::shared_ptr<TFilesUpdater> self = std::move(*keepAlive);
         if (!self)
             return;
-        // Every task has ended: the next run, of this process or another, may go.
+        // Every task has ended: the renames are made durable, then the next run,
+        // of this process or another, may go.
+        self->SyncFolders();
         self->FLock.reset();
         self->DoTerminate();
         // With no other reference left the updater ends here, after its creator's
@@ -113,6 +115,14 @@ void TFilesUpdater::RemoveStagedLeftovers() {
     removeStagedTemporaries(reportFolderOf(FLocalPath));
 }
 
+void TFilesUpdater::SyncFolders() {
+    // Once per run rather than once per file: a rename is durable once its folder is.
+    if (!FReplaced.exchange(false))
+        return;
+    syncFolder(FLocalPath);
+    syncFolder(reportFolderOf(FLocalPath));
+}
+
 void TFilesUpdater::FillLocalList(const QString& AModuleName, bool AAdditionalFiles) {
     FLocalList.clear();
     if (!AModuleName.isEmpty())
@@ -133,8 +143,7 @@ void TFilesUpdater::AddLocalFile(const QString& AFileName) {
 void TFilesUpdater::ScheduleUpdates(const QString& AModuleName) {
     struct Stale {
         QString localName;
-        QString remoteName;
-        platform::TDateTime age;
+        TFileInfoDTO central;
         bool executable;
     };
     const QString moduleKey = AModuleName.isEmpty() ? QString() : platform::fileKey(AModuleName);
@@ -151,30 +160,32 @@ void TFilesUpdater::ScheduleUpdates(const QString& AModuleName) {
         // Any difference counts, newer local files included: exact comparison.
         if (!exists || local.Age() != central->Age()) {
             scheduled.insert(key);
-            stale.append({local.FileName(), central->FileName(), central->Age(), key == moduleKey});
+            stale.append({local.FileName(), *central, key == moduleKey});
         }
     }
     // Told before the first task starts, so an observer knows the total.
     if (FObserver.filesQueued)
         FObserver.filesQueued(static_cast<int>(checked.size()), static_cast<int>(stale.size()));
     for (const Stale& file : stale)
-        AddTask(file.localName, file.remoteName, file.age, file.executable);
+        AddTask(file.localName, file.central, file.executable);
 }
 
-void TFilesUpdater::AddTask(const QString& ALocalName, const QString& ARemoteName,
-                            platform::TDateTime AAge, bool AExecutable) {
-    // Runs on a pool thread with its own copies of the name and age; this object is
-    // kept alive by the run's keep-alive reference until every task has ended.
-    FTasks->Run([this, ALocalName, ARemoteName, AAge, AExecutable] {
+void TFilesUpdater::AddTask(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                            bool AExecutable) {
+    // Runs on a pool thread with its own copies of the name and the descriptor;
+    // this object is kept alive by the run's keep-alive reference until every task
+    // has ended.
+    FTasks->Run([this, ALocalName, ACentral, AExecutable] {
         if (FObserver.fileStarted)
             FObserver.fileStarted(ALocalName);
         try {
-            UpdateFile(ALocalName, ARemoteName, AAge, AExecutable);
+            UpdateFile(ALocalName, ACentral, AExecutable);
         } catch (...) {
             if (FObserver.fileFailed)
                 FObserver.fileFailed(ALocalName, messageOf(std::current_exception()));
             throw; // the task ends as failed
         }
+        FReplaced = true;
         if (FObserver.fileSucceeded)
             FObserver.fileSucceeded(ALocalName);
     });
@@ -188,12 +199,13 @@ void TFilesUpdater::FillRemoteListFromServer() {
     fillRemoteListFromServer(FURL, FRemoteList, FObserver.listingRefused);
 }
 
-void TFilesUpdater::UpdateFileFromFolder(const QString& ALocalName, const QString& ARemoteName,
-                                         platform::TDateTime AAge, bool AExecutable) {
-    updateFileFromFolder(FRemotePath, FLocalPath, ALocalName, ARemoteName, AAge, AExecutable);
+void TFilesUpdater::UpdateFileFromFolder(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                                         bool AExecutable) {
+    updateFileFromFolder(FRemotePath, FLocalPath, ALocalName, ACentral.FileName(), ACentral.Age(),
+                         AExecutable);
 }
 
-void TFilesUpdater::UpdateFileFromServer(const QString& ALocalName, const QString& ARemoteName,
-                                         platform::TDateTime AAge, bool AExecutable) {
-    updateFileFromServer(FURL, FLocalPath, ALocalName, ARemoteName, AAge, AExecutable);
+void TFilesUpdater::UpdateFileFromServer(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                                         bool AExecutable) {
+    updateFileFromServer(FURL, FLocalPath, ALocalName, ACentral, AExecutable);
 }

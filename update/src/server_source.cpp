@@ -14,23 +14,22 @@ void fillRemoteListFromServer(const QString& url, TRemoteList& list,
         refused(client.Error());
     for (int i = 0; i < client.Count(); ++i) {
         const TFileInfoDTO* item = client.Items(i);
-        addRemoteFile(list, item->FileName(), item->Age());
+        addRemoteFile(list, *item);
     }
 }
 
 void updateFileFromServer(const QString& url, const QString& localPath, const QString& localName,
-                          const QString& remoteName, platform::TDateTime age, bool executable) {
+                          const TFileInfoDTO& central, bool executable) {
     const QString target = platform::joinPath(localPath, localName);
     replaceFileStaged(
-        target, age,
-        [&url, &remoteName](const TStagedFile& staged) {
-            // The client writes through the path into the file staged for us; the
-            // staging checks afterwards that it still is that file.
+        target, central.Age(),
+        [&url, &central](const TStagedFile& staged) {
+            // Into the staged descriptor, counted and hashed as it arrives.
             TRESTClientDownload client(url);
-            if (!client.Download(remoteName, staged.path))
-                throw platform::Exception(client.LastError().isEmpty()
-                                              ? QStringLiteral("The download failed")
-                                              : client.LastError());
+            const TRESTClientDownload::Announced announced = client.DownloadTo(
+                central.FileName(),
+                [&staged](const char* data, std::size_t size) { staged.append(data, size); });
+            staged.expectSha256(announced.sha256);
         },
-        executable);
+        executable, TExpectedContent{central.Size(), central.Sha256()});
 }

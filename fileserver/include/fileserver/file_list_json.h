@@ -21,10 +21,10 @@ using TFilesInfoDTO = std::deque<std::optional<TFileInfoDTO>>;
 namespace TFilesInfoDTOHelper {
 
 // Fills the array (anything in it before is released) from a file-list body: one JSON array of
-// objects with "fileName" and "age". Throws platform::Exception "TFilesInfoDTOHelper.FromJSON" when
-// the text is not JSON (or has more than whitespace after the value), platform::EInvalidCast
-// "Invalid class typecast" when it is not an array, and the errors of the object conversion for the
-// first element that fails.
+// objects with "fileName" and "age" and, optionally, "size" and "sha256" (lower-case hex). Throws
+// platform::Exception "TFilesInfoDTOHelper.FromJSON" when the text is not JSON (or has more than
+// whitespace after the value), platform::EInvalidCast "Invalid class typecast" when it is not an
+// array, and the errors of the object conversion for the first element that fails.
 void FromJSON(TFilesInfoDTO& files, const QString& text);
 
 // The same on a body read from a stream of UTF-8 bytes as it arrives: only the

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 
 // Failures of an HTTP exchange: the transport ("REST request failed: ...") or a
@@ -86,6 +88,16 @@ public:
     // Throws only when removing the failed file is refused (see the messages of
     // platform/errors.h).
     bool Download(const QString& ARemoteFileName, const QString& ALocalFileName);
+
+    // Streams the body of the file to ASink as it arrives and returns what the
+    // server announced of it. Only a 200 answer carries the file: any other
+    // success (204, a 206 nobody asked for) fails with ERESTException. Throws the
+    // errors of an exchange, and ASink's own, which stops the exchange at once.
+    using BodySink = std::function<void(const char* AData, std::size_t ASize)>;
+    struct Announced {
+        QByteArray sha256; // raw, from Repr-Digest; empty when the server gave none
+    };
+    Announced DownloadTo(const QString& ARemoteFileName, const BodySink& ASink);
 
     // The message of the failure that ended the last failed Download.
     const QString& LastError() const { return FError; }

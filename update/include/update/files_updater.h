@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -72,23 +73,23 @@ private:
 
     // The two operations of a source, bound once in the constructor.
     using TFillRemoteList = std::function<void()>;
-    using TUpdateFile = std::function<void(const QString& ALocalName, const QString& ARemoteName,
-                                           platform::TDateTime AAge, bool AExecutable)>;
+    using TUpdateFile = std::function<void(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                                           bool AExecutable)>;
 
     void DoTerminate();
     void RemoveStagedLeftovers();
     void FillLocalList(const QString& AModuleName, bool AAdditionalFiles);
     void AddLocalFile(const QString& AFileName);
     void ScheduleUpdates(const QString& AModuleName);
-    void AddTask(const QString& ALocalName, const QString& ARemoteName, platform::TDateTime AAge,
-                 bool AExecutable);
+    void AddTask(const QString& ALocalName, const TFileInfoDTO& ACentral, bool AExecutable);
+    void SyncFolders();
 
     void FillRemoteListFromFolder();
     void FillRemoteListFromServer();
-    void UpdateFileFromFolder(const QString& ALocalName, const QString& ARemoteName,
-                              platform::TDateTime AAge, bool AExecutable);
-    void UpdateFileFromServer(const QString& ALocalName, const QString& ARemoteName,
-                              platform::TDateTime AAge, bool AExecutable);
+    void UpdateFileFromFolder(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                              bool AExecutable);
+    void UpdateFileFromServer(const QString& ALocalName, const TFileInfoDTO& ACentral,
+                              bool AExecutable);
 
     const QString FURL;
     const QString FLocalPath;
@@ -101,4 +102,5 @@ private:
     const TUpdateObserver FObserver;
     std::shared_ptr<ITasks> FTasks;
     std::unique_ptr<TInstallationLock> FLock;
+    std::atomic<bool> FReplaced{false}; // some task of this run renamed a file into place
 };

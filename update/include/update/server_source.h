@@ -18,9 +18,10 @@ void fillRemoteListFromServer(
     const QString& url, TRemoteList& list,
     const std::function<void(const TFileInfoErrorDTO& record)>& refused = {});
 
-// Downloads remoteName (the central listing's own spelling) from the server at url
-// and puts it in place of localPath/localName, stamped with age, through a staged
-// replacement: on failure the local file stays as it was. executable asks for the
-// execute bits when the file is new locally.
+// Downloads central (by the central listing's own spelling) from the server at
+// url and puts it in place of localPath/localName, stamped with its age, through
+// a staged replacement: on failure the local file stays as it was. The bytes must
+// have the size and SHA-256 the listing gives, and the digest the server
+// announces, when they are given. executable asks for the execute bits.
 void updateFileFromServer(const QString& url, const QString& localPath, const QString& localName,
-                          const QString& remoteName, platform::TDateTime age, bool executable);
+                          const TFileInfoDTO& central, bool executable);
