@@ -26,15 +26,17 @@ int loopbackListener(quint16& port) {
     return fd;
 }
 
-void sendAll(int fd, QByteArrayView bytes) {
+// False once the client has gone.
+bool sendAll(int fd, QByteArrayView bytes) {
     qsizetype sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n =
             ::send(fd, bytes.data() + sent, std::size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
-            return;
+            return false;
         sent += n;
     }
+    return true;
 }
 
 } // namespace
@@ -125,6 +127,13 @@ void RawHttpServer::handle(int client) {
     sendAll(client, head);
     if (r.mode == Reply::Mode::Complete) {
         sendAll(client, r.body);
+        return;
+    }
+    if (r.mode == Reply::Mode::Endless) {
+        constexpr qint64 Bound = qint64(16) << 20;
+        for (qint64 sent = 0; sent < Bound && !r.body.isEmpty(); sent += r.body.size())
+            if (!sendAll(client, r.body))
+                return;
         return;
     }
     sendAll(client, QByteArrayView(r.body).first(r.body.size() / 2));

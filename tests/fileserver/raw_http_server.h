@@ -21,9 +21,10 @@ public:
 
     struct Reply {
         enum class Mode {
-            Complete,    // head and body, then close
-            CutMidBody,  // head and half the body, then close
-            StallMidBody // head and half the body, then wait until the client gives up
+            Complete,     // head and body, then close
+            CutMidBody,   // head and half the body, then close
+            StallMidBody, // head and half the body, then wait until the client gives up
+            Endless       // the body again and again until the client closes (16 MiB at most)
         };
         QByteArray head; // status line and headers, without the blank line
         QByteArray body;
