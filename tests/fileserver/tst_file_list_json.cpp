@@ -317,6 +317,76 @@ private slots:
         QCOMPARE(back->Detail(), original.Detail());
     }
 
+    // "size" and "sha256" say what a file is; listings without them read as before.
+    void sizeAndDigest_data() {
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QByteArray>("sha256"); // hex; empty when not given
+        const QString hex = u"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"_s;
+        QTest::newRow("both") << u"{\"fileName\":\"a\",\"size\":3,\"sha256\":\"%1\"}"_s.arg(hex)
+                              << false << qint64(3) << hex.toLatin1();
+        QTest::newRow("neither") << u"{\"fileName\":\"a\"}"_s << false << qint64(-1)
+                                 << QByteArray();
+        QTest::newRow("upper-case hex, other key case")
+            << u"{\"SIZE\":0,\"Sha256\":\"%1\"}"_s.arg(hex.toUpper()) << false << qint64(0)
+            << hex.toLatin1();
+        QTest::newRow("beyond 32 bits")
+            << u"{\"size\":5000000000}"_s << false << qint64(5'000'000'000) << QByteArray();
+        QTest::newRow("null is not given")
+            << u"{\"size\":null,\"sha256\":null}"_s << false << qint64(-1) << QByteArray();
+        QTest::newRow("negative size") << u"{\"size\":-1}"_s << true << qint64(-1) << QByteArray();
+        QTest::newRow("fractional size")
+            << u"{\"size\":1.5}"_s << true << qint64(-1) << QByteArray();
+        QTest::newRow("size as text")
+            << u"{\"size\":\"3\"}"_s << true << qint64(-1) << QByteArray();
+        QTest::newRow("short digest")
+            << u"{\"sha256\":\"ba78\"}"_s << true << qint64(-1) << QByteArray();
+        QTest::newRow("digest not hex") << u"{\"sha256\":\"%1\"}"_s.arg(QString(64, u'g')) << true
+                                        << qint64(-1) << QByteArray();
+        QTest::newRow("digest as a number")
+            << u"{\"sha256\":12}"_s << true << qint64(-1) << QByteArray();
+    }
+    void sizeAndDigest() {
+        QFETCH(QString, element);
+        QFETCH(bool, fails);
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, sha256);
+        const QString body = u"[{\"fileName\":\"first\"},"_s + element + u']';
+        for (const bool asStream : {false, true}) {
+            TFilesInfoDTO files;
+            QString message;
+            std::istringstream stream(body.toStdString());
+            const Failure failure = failureOf(
+                [&] {
+                    if (asStream)
+                        TFilesInfoDTOHelper::FromJSON(files, stream);
+                    else
+                        TFilesInfoDTOHelper::FromJSON(files, body);
+                },
+                message);
+            QCOMPARE(failure, fails ? Failure::Conversion : Failure::None);
+            QCOMPARE(files.size(), std::size_t(2));
+            QVERIFY(files[0]);
+            QCOMPARE(files[0]->Size(), qint64(-1));
+            QCOMPARE(files[0]->Sha256(), QByteArray());
+            if (fails) {
+                QVERIFY(!files[1]);
+                continue;
+            }
+            QCOMPARE(files[1]->Size(), size);
+            QCOMPARE(files[1]->Sha256().toHex(), sha256);
+        }
+        QString message;
+        std::unique_ptr<TFileInfoDTO> one;
+        QCOMPARE(failureOf([&] { one = fileserver::fileInfoFromJSONObject(element); }, message),
+                 fails ? Failure::Conversion : Failure::None);
+        if (!fails) {
+            QCOMPARE(one->Size(), size);
+            QCOMPARE(one->Sha256().toHex(), sha256);
+        }
+    }
+
     void objectConversionOfOneDescriptor() {
         const auto dto = fileserver::fileInfoFromJSONObject(
             u"{\"age\":\"2022-06-23T20:50:25-03:00\",\"fileName\":\"a\"}"_s);

@@ -4,6 +4,7 @@
 #include "update_command.h"
 
 #include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -89,6 +90,8 @@ private slots:
     void urlWinsOverShare();
     void refusedListing_data();
     void refusedListing();
+    void checkedDownloadNamesFileAndReason_data();
+    void checkedDownloadNamesFileAndReason();
 };
 
 void UpdateCommandTest::parse_data() {
@@ -482,6 +485,47 @@ void UpdateCommandTest::refusedListing() {
         QVERIFY2(outcome.out.startsWith(u"checked 1, stale 0, fetched 0, failed 0"_s),
                  qPrintable(outcome.out));
     }
+    QCOMPARE(fixtures::readFile(installation.dir.path() + u"/SysAdmin.exe"_s), QByteArray("old"));
+}
+
+void UpdateCommandTest::checkedDownloadNamesFileAndReason_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("cut short") << QByteArray("MZ new")
+                               << u"Received 6 bytes, the central copy has 12"_s;
+    QTest::newRow("other bytes") << QByteArray("MZ new BUILX") << u"Received SHA-256 "_s;
+}
+
+// A file whose bytes are not the listed ones fails alone, and both the line on
+// standard error and the JSON summary say which file and why.
+void UpdateCommandTest::checkedDownloadNamesFileAndReason() {
+    QFETCH(QByteArray, body);
+    QFETCH(QString, reason);
+    const QByteArray central = "MZ new BUILD";
+    const QByteArray digest = QCryptographicHash::hash(central, QCryptographicHash::Sha256).toHex();
+    const QByteArray listing =
+        R"([{"fileName":"SysAdmin.exe","age":"2022-06-23T20:50:25.000","size":12,"sha256":")" +
+        digest + R"("}])";
+    RawHttpServer server([&](const RawHttpServer::Request& request) {
+        if (request.target().startsWith("/folderlist"))
+            return RawHttpServer::reply("HTTP/1.1 200 OK", listing, "application/json");
+        return RawHttpServer::reply("HTTP/1.1 200 OK", body);
+    });
+    Installation installation{QString()};
+    writeFile(installation.dir.path(), u"SysAdmin.exe"_s, "old");
+    const Outcome outcome = runBinary({u"--dir"_s, installation.dir.path(), u"--url"_s,
+                                       QString::fromLatin1(server.baseUrl()), u"--module"_s,
+                                       u"SysAdmin.exe"_s, u"--json"_s});
+
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.contains(installation.dir.path() + u"/SysAdmin.exe: "_s + reason),
+             qPrintable(outcome.err));
+    const QJsonObject summary = QJsonDocument::fromJson(outcome.out.toUtf8()).object();
+    QCOMPARE(summary.value(u"failed"_s).toInt(), 1);
+    const QJsonObject failure = summary.value(u"failures"_s).toArray().at(0).toObject();
+    QCOMPARE(failure.value(u"file"_s).toString(), u"SysAdmin.exe"_s);
+    QVERIFY2(failure.value(u"error"_s).toString().startsWith(reason),
+             qPrintable(failure.value(u"error"_s).toString()));
     QCOMPARE(fixtures::readFile(installation.dir.path() + u"/SysAdmin.exe"_s), QByteArray("old"));
 }
 
