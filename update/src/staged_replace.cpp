@@ -278,8 +278,6 @@ void replaceFileStaged(const QString& target, platform::TDateTime age,
         struct stat written {};
         if (::fstat(fd.get(), &written) != 0)
             throwSystemError(errno, temporary);
-        if (!fd.close()) // a late write error of a network folder
-            throwSystemError(errno, temporary);
         // Someone who can write the folder may have put another file under our
         // temporary's name: that one is never installed. Checked before the
         // rename, so the old file stays, and again after it, for the moment
@@ -308,6 +306,13 @@ void replaceFileStaged(const QString& target, platform::TDateTime age,
                 QStringLiteral(
                     "The fetched file was replaced by another one before it was installed"),
                 target);
+        }
+        // Closed only now: while it is open its inode number cannot pass to a file
+        // made in its place, which would then pass for it.
+        if (!fd.close()) { // a late write error of a network folder
+            const int error = errno;
+            ::unlinkat(folderFd.get(), targetName.constData(), 0);
+            throwSystemError(error, target);
         }
     } catch (...) {
         fd.reset();
