@@ -2,24 +2,31 @@
 
 #include "platform/errors.h"
 #include "platform/file_descriptor.h"
+#include "platform/trace.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
 
-QByteArray encoded(const QString& path) { return QFile::encodeName(path); }
+QByteArray encoded(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 bool statFollowingLinks(const QString& path, struct stat& st) {
     return !path.isEmpty() && ::stat(encoded(path).constData(), &st) == 0;
@@ -37,7 +44,6 @@ qint64 currentUtcOffsetMs() {
     return static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
 }
 
-
 } // namespace
 
 bool fileExists(const QString& path) {
@@ -53,7 +59,8 @@ bool directoryExists(const QString& path) {
 namespace {
 
 TDateTime ageFromStat(const struct stat& st) {
-    const qint64 utcMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
+    const qint64 utcMs =
+        static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
     const qint64 localMs = utcMs + currentUtcOffsetMs();
     // Clock fields of the local time, computed in UTC so no zone rule applies again.
     const QDateTime clock = QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC);
@@ -137,15 +144,57 @@ void deleteFile(const QString& path) {
         throwSystemError(errno, path);
 }
 
+namespace {
+
+// A folder just made gets what its parent gives its group: the group itself, the
+// group's permission bits (write included, whatever the umask) and the setgid
+// bit, so any member of an installation's group can write in it and what is made
+// in it later keeps the group. Done through a descriptor of the new folder; a
+// failure leaves the folder usable by its creator and is only traced.
+void shareWithParentGroup(const QByteArray& path) {
+    FileDescriptor folder(
+        ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid())
+        return;
+    FileDescriptor parent(::openat(folder.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat own {};
+    struct stat above {};
+    if (!parent.valid() || ::fstat(folder.get(), &own) != 0 || ::fstat(parent.get(), &above) != 0)
+        return;
+    // The group first: a change of group by an ordinary user drops the setgid bit.
+    if (own.st_gid != above.st_gid &&
+        ::fchown(folder.get(), static_cast<uid_t>(-1), above.st_gid) != 0)
+        traceLine(QStringLiteral("Cannot give the folder %1 its parent's group: %2")
+                      .arg(QFile::decodeName(path), systemErrorMessage(errno)));
+    const mode_t mode = (own.st_mode & 07777) | (above.st_mode & (S_IRWXG | S_ISGID));
+    if (::fchmod(folder.get(), mode) != 0)
+        traceLine(QStringLiteral("Cannot open the folder %1 to its group: %2")
+                      .arg(QFile::decodeName(path), systemErrorMessage(errno)));
+}
+
+bool makeSharedFolder(const QByteArray& path) {
+    if (::mkdir(path.constData(), 0777) != 0)
+        return false;
+    shareWithParentGroup(path);
+    return true;
+}
+
+} // namespace
+
 void createFolders(const QString& path) {
     if (path.isEmpty() || directoryExists(path))
         return;
-    if (!QDir().mkpath(path) && !directoryExists(path))
+    const QString clean = QDir::cleanPath(path);
+    const qsizetype cut = clean.lastIndexOf(u'/');
+    if (cut > 0)
+        createFolders(clean.left(cut));
+    // Another run may make the same folder at the same moment.
+    if (!makeSharedFolder(encoded(clean)) && !directoryExists(clean))
         throwSystemError(errno, path);
 }
 
 bool createFolder(const QString& path) {
-    return ::mkdir(encoded(path).constData(), 0777) == 0;
+    return makeSharedFolder(encoded(path));
 }
 
 QString folderOf(const QString& path) {
@@ -172,6 +221,64 @@ int copyContent(int in, int out) {
         if (const int error = writeAll(out, buffer.get(), static_cast<size_t>(got)); error != 0)
             return error;
     }
+}
+
+// Each component opened on its own, never through a link: for kernels without
+// openat2, where the kernel cannot keep a whole walk beneath a folder.
+int openEachComponent(int rootFd, const QByteArray& relative, int flags) {
+    QList<QByteArray> parts = relative.split('/');
+    parts.removeAll(QByteArray());
+    parts.removeAll(QByteArray("."));
+    if (parts.isEmpty())
+        return ::openat(rootFd, ".", flags);
+    FileDescriptor folder;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const int at = folder.valid() ? folder.get() : rootFd;
+        const bool last = i + 1 == parts.size();
+        const int fd =
+            ::openat(at, parts[i].constData(),
+                     last ? flags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 || last)
+            return fd;
+        folder = FileDescriptor(fd);
+    }
+    return -1; // not reached: the last part returns
+}
+
+QByteArray pathOfDescriptor(int fd) {
+    char buffer[4096];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t n = ::readlink(link.constData(), buffer, sizeof buffer);
+    return n > 0 && static_cast<size_t>(n) < sizeof buffer ? QByteArray(buffer, n) : QByteArray();
+}
+
+// For a walk the kernel refused at an absolute link: the links are followed
+// without opening anything (O_PATH), and only an object that really lies below
+// the root is then opened, through that very descriptor.
+int openThroughAbsoluteLink(int rootFd, const QByteArray& relative, int flags) {
+    FileDescriptor found(
+        ::openat(rootFd, relative.constData(), O_PATH | O_CLOEXEC | (flags & O_NOFOLLOW)));
+    if (!found.valid())
+        return -1;
+    const QByteArray root = pathOfDescriptor(rootFd);
+    const QByteArray where = pathOfDescriptor(found.get());
+    const bool inside = !root.isEmpty() && !where.isEmpty() &&
+                        (where == root || where.startsWith(root == "/" ? root : root + '/'));
+    if (!inside) {
+        errno = EXDEV;
+        return -1;
+    }
+    if (flags & O_PATH)
+        return found.release();
+    struct stat st {};
+    if (::fstat(found.get(), &st) != 0)
+        return -1;
+    if (S_ISLNK(st.st_mode)) { // the last step is a link and was not to be followed
+        errno = ELOOP;
+        return -1;
+    }
+    return ::open(("/proc/self/fd/" + QByteArray::number(found.get())).constData(),
+                  flags & ~O_NOFOLLOW);
 }
 
 // The status of a copy's source, links followed; a source that is missing or is
@@ -239,15 +346,80 @@ void copyFileNoOverwrite(const QString& source, const QString& target) {
     }
 }
 
+int openBeneath(int rootFd, const QByteArray& relative, int flags) {
+    if (relative.split('/').contains("..")) {
+        errno = EXDEV;
+        return -1;
+    }
+    static std::atomic<bool> haveOpenat2 = true;
+    if (haveOpenat2) {
+        open_how how{};
+        how.flags = static_cast<quint64>(flags);
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const QByteArray path = relative.isEmpty() ? QByteArray(".") : relative;
+        for (int attempt = 0;; ++attempt) {
+            const long fd = ::syscall(SYS_openat2, rootFd, path.constData(), &how, sizeof how);
+            if (fd >= 0)
+                return static_cast<int>(fd);
+            // EAGAIN: a rename elsewhere raced the walk and the kernel asks to retry.
+            if ((errno == EAGAIN || errno == EINTR) && attempt < 16)
+                continue;
+            // EXDEV: the walk met an absolute link, which may still lead inside.
+            if (errno == EXDEV)
+                return openThroughAbsoluteLink(rootFd, path, flags);
+            if (errno != ENOSYS)
+                return -1;
+            haveOpenat2 = false;
+            break;
+        }
+    }
+    return openEachComponent(rootFd, relative, flags);
+}
+
+qint64 copyAtMost(int in, int out, qint64 limit) {
+    constexpr qint64 BufferSize = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[BufferSize]);
+    qint64 done = 0;
+    for (;;) {
+        // One byte more than may still come: a source longer than limit shows
+        // before anything past limit is written.
+        const qint64 wanted = std::min(BufferSize, limit - done + 1);
+        const ssize_t got = ::read(in, buffer.get(), static_cast<size_t>(wanted));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw EInOutError(systemErrorMessage(errno));
+        }
+        if (got == 0)
+            return done;
+        if (got > limit - done)
+            throw EInOutError(QStringLiteral("The file grew while it was copied"),
+                              QStringLiteral("more than %1 bytes").arg(limit));
+        if (const int error = writeAll(out, buffer.get(), static_cast<size_t>(got)); error != 0)
+            throw EInOutError(systemErrorMessage(error));
+        done += got;
+    }
+}
+
 void copyFileInto(const QString& source, int descriptor) {
-    const struct stat sourceStat = statCopySource(source);
-    FileDescriptor in(::open(encoded(source).constData(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid())
+    // Opened first and then looked at, so what is checked is what is read.
+    FileDescriptor in(
+        ::open(encoded(source).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in.valid()) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, error));
+        throwSystemError(error, source);
+    }
+    struct stat sourceStat {};
+    if (::fstat(in.get(), &sourceStat) != 0)
         throwSystemError(errno, source);
+    if (S_ISDIR(sourceStat.st_mode))
+        throw EFileNotFoundException(messages::fileNotFound(), pathDetail(source, EISDIR));
+    if (!S_ISREG(sourceStat.st_mode))
+        throw EInOutError(QStringLiteral("Not a regular file: %1").arg(source));
     // Either end may fail (a full disk is the target's); the caller names the target.
-    if (const int error = copyContent(in.get(), descriptor); error != 0)
-        throw EInOutError(systemErrorMessage(error));
-    ::fchmod(descriptor, sourceStat.st_mode & 07777);
+    copyAtMost(in.get(), descriptor, sourceStat.st_size);
 }
 
 } // namespace platform

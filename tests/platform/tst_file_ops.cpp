@@ -59,7 +59,13 @@ private slots:
     void deleteErrors();
     void copy();
     void copyErrors();
+    void foldersTakeTheParentsGroup_data();
+    void foldersTakeTheParentsGroup();
     void copyIntoDescriptor();
+    void copyIntoRefusesWhatIsNoFile_data();
+    void copyIntoRefusesWhatIsNoFile();
+    void copyAtMostStopsAtTheLimit_data();
+    void copyAtMostStopsAtTheLimit();
     void describeAge_data();
     void describeAge();
     void createFolders();
@@ -217,11 +223,56 @@ void TestFileOps::createFolders() {
     QVERIFY(!platform::createFolder(dir.filePath(u"blocked"_s)));
 }
 
+void TestFileOps::foldersTakeTheParentsGroup_data() {
+    QTest::addColumn<int>("parentMode");
+    QTest::addColumn<int>("expectedMode");
+    QTest::addColumn<bool>("chain"); // createFolders of two levels, else createFolder
+    for (const bool chain : {false, true}) {
+        const char* how = chain ? "chain" : "one folder";
+        QTest::addRow("setgid group folder, %s", how) << 02775 << 02775 << chain;
+        QTest::addRow("group folder, %s", how) << 0775 << 0775 << chain;
+        QTest::addRow("folder closed to its group, %s", how) << 0755 << 0755 << chain;
+    }
+}
+
+// An installation folder shared by a group: what a run makes in it, under any
+// umask, belongs to that group and its members may write there.
+void TestFileOps::foldersTakeTheParentsGroup() {
+    QFETCH(int, parentMode);
+    QFETCH(int, expectedMode);
+    QFETCH(bool, chain);
+    QTemporaryDir dir;
+    const QString parent = dir.filePath(u"install"_s);
+    QVERIFY(QDir().mkdir(parent));
+    // Root may give the folder any group; others use their own.
+    const gid_t group = ::geteuid() == 0 ? gid_t(4243) : ::getegid();
+    const QByteArray parentPath = QFile::encodeName(parent);
+    QVERIFY(::chown(parentPath.constData(), uid_t(-1), group) == 0);
+    QVERIFY(::chmod(parentPath.constData(), mode_t(parentMode)) == 0);
+
+    const mode_t previous = ::umask(022);
+    QStringList made;
+    if (chain) {
+        platform::createFolders(parent + u"/Relatorio/sub"_s);
+        made = {parent + u"/Relatorio"_s, parent + u"/Relatorio/sub"_s};
+    } else {
+        QVERIFY(platform::createFolder(parent + u"/Relatorio"_s));
+        made = {parent + u"/Relatorio"_s};
+    }
+    ::umask(previous);
+    for (const QString& folder : made) {
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(folder).constData(), &st) == 0);
+        QCOMPARE(st.st_gid, group);
+        QCOMPARE(int(st.st_mode & 07777), expectedMode);
+    }
+}
+
 void TestFileOps::copyIntoDescriptor() {
     QTemporaryDir dir;
     const QString source = dir.filePath(u"src.exe"_s);
     const QByteArray content = writePatterned(source, 2 * 1024 * 1024 + 5, 7);
-    QVERIFY(::chmod(QFile::encodeName(source).constData(), 0751) == 0);
+    QVERIFY(::chmod(QFile::encodeName(source).constData(), 06751) == 0);
     const QString target = dir.filePath(u"dst.exe"_s);
     const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     QVERIFY(fd >= 0);
@@ -230,8 +281,88 @@ void TestFileOps::copyIntoDescriptor() {
         [&] { platform::copyFileInto(dir.filePath(u"gone.exe"_s), fd); });
     ::close(fd);
     QCOMPARE(readFile(target), content);
-    QCOMPARE(permissionsOf(target), 0751);
+    QCOMPARE(permissionsOf(target), 0600); // the source's bits are not the copy's business
     QVERIFY(missing != u"<no error>"_s);
+}
+
+void TestFileOps::copyIntoRefusesWhatIsNoFile_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("a pipe without writer") << u"pipe"_s << u"Not a regular file"_s;
+    QTest::newRow("an endless device") << u"/dev/zero"_s << u"Not a regular file"_s;
+    QTest::newRow("a link to an endless device") << u"link"_s << u"Not a regular file"_s;
+    QTest::newRow("a folder") << u"folder"_s << u"File not found"_s;
+}
+
+// Whatever stands at the source's name, the copy ends at once and writes nothing.
+void TestFileOps::copyIntoRefusesWhatIsNoFile() {
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QString source = dir.filePath(u"src"_s);
+    if (kind == u"pipe")
+        QVERIFY(::mkfifo(QFile::encodeName(source).constData(), 0644) == 0);
+    else if (kind == u"link")
+        QVERIFY(QFile::link(u"/dev/zero"_s, source));
+    else if (kind == u"folder")
+        QVERIFY(QDir().mkdir(source));
+    else
+        source = kind;
+    const QString target = dir.filePath(u"dst"_s);
+    const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    const QString raised =
+        errorOf<platform::Exception>([&] { platform::copyFileInto(source, fd); });
+    ::close(fd);
+    QVERIFY2(raised.startsWith(message), qPrintable(raised));
+    QCOMPARE(QFileInfo(target).size(), 0);
+}
+
+void TestFileOps::copyAtMostStopsAtTheLimit_data() {
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<qint64>("size"); // of a patterned source; 0 for source as it is
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<qint64>("copied"); // -1: fails
+    const qint64 big = 3 * 1024 * 1024 + 17;
+    QTest::newRow("exactly the limit") << QString() << big << big << big;
+    QTest::newRow("shorter than the limit") << QString() << big << big + 1 << big;
+    QTest::newRow("one byte too many") << QString() << big << big - 1 << qint64(-1);
+    QTest::newRow("empty") << QString() << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("an endless source") << u"/dev/zero"_s << qint64(0) << qint64(4096) << qint64(-1);
+}
+
+void TestFileOps::copyAtMostStopsAtTheLimit() {
+    QFETCH(QString, source);
+    QFETCH(qint64, size);
+    QFETCH(qint64, limit);
+    QFETCH(qint64, copied);
+    QTemporaryDir dir;
+    QByteArray content;
+    if (source.isEmpty()) {
+        source = dir.filePath(u"src"_s);
+        content = writePatterned(source, int(size), 13);
+    }
+    const QString target = dir.filePath(u"dst"_s);
+    const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY);
+    const int out =
+        ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(in >= 0 && out >= 0);
+    qint64 result = -1;
+    QString raised;
+    try {
+        result = platform::copyAtMost(in, out, limit);
+    } catch (const platform::EInOutError& e) {
+        raised = e.message();
+    }
+    ::close(in);
+    ::close(out);
+    QCOMPARE(result, copied);
+    if (copied < 0) {
+        QCOMPARE(raised, u"The file grew while it was copied"_s);
+        QVERIFY(QFileInfo(target).size() <= limit); // never a byte past the limit
+    } else {
+        QCOMPARE(readFile(target), content);
+    }
 }
 
 void TestFileOps::describeAge_data() {

@@ -31,7 +31,10 @@ private slots:
     void fetch_data();
     void fetch();
     void failedFetchKeepsTarget();
+    void refusedFetch_data();
+    void refusedFetch();
     void undecodableNamesAreSkipped();
+    void onlyRegularFilesOfTheShareAreListed();
 };
 
 // Fixture entries: "dir/name" a file, "dir/" an empty folder, "link->target" a
@@ -173,14 +176,14 @@ void FolderSourceTest::fetch() {
 
     QTemporaryDir share;
     QTemporaryDir installation;
-    writeFile(share.path(), centralName, "central", fixtures::plusMs(centralAge(), 5));
+    writeFile(share.path(), centralName, "central", centralAge());
 
     updateFileFromFolder(share.path(), installation.path(), localName, remoteName, centralAge(),
                          false);
 
     const QString target = installation.path() + u'/' + written;
     QCOMPARE(fixtures::readFile(target), QByteArray("central"));
-    QCOMPARE(fixtures::ageOf(target), centralAge()); // stamped with the given age
+    QCOMPARE(fixtures::ageOf(target), centralAge()); // stamped with the listed age
     // Nothing else left in the target's folder.
     QCOMPARE(QDir(platform::folderOf(target)).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
@@ -198,6 +201,69 @@ void FolderSourceTest::failedFetchKeepsTarget() {
     QCOMPARE(fixtures::readFile(target), QByteArray("working"));
     QCOMPARE(fixtures::ageOf(target), oldAge);
     QCOMPARE(QDir(installation.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void FolderSourceTest::refusedFetch_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("its time is not the listed one")
+        << u"other time"_s << u"The central file SysAdmin.exe changed while it was copied"_s;
+    QTest::newRow("emptied, as a copy with times kept does first")
+        << u"emptied now"_s << u"The central file SysAdmin.exe changed while it was copied"_s;
+    QTest::newRow("a pipe") << u"pipe"_s
+                            << u"The central file SysAdmin.exe is not a regular file"_s;
+    QTest::newRow("a link to a pipe")
+        << u"link to pipe"_s << u"The central file SysAdmin.exe is not a regular file"_s;
+    QTest::newRow("a link to an endless device")
+        << u"link to /dev/zero"_s << u"The central file SysAdmin.exe leads out of the share"_s;
+    QTest::newRow("a link out of the share")
+        << u"link out"_s << u"The central file SysAdmin.exe leads out of the share"_s;
+    QTest::newRow("an absolute link out of the share")
+        << u"absolute link out"_s << u"The central file SysAdmin.exe leads out of the share"_s;
+}
+
+// What stands at a listed name when it is fetched may no longer be what was
+// listed: the fetch fails at once and the local file stays as it was.
+void FolderSourceTest::refusedFetch() {
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QTemporaryDir root;
+    const QString share = root.filePath(u"share"_s);
+    const QString installation = root.filePath(u"install"_s);
+    QVERIFY(QDir().mkpath(share) && QDir().mkpath(installation));
+    writeFile(root.path(), u"outside/secret.exe"_s, "not for the share", centralAge());
+    const QString name = u"SysAdmin.exe"_s;
+    const QString central = share + u'/' + name;
+    const QByteArray pipe = QFile::encodeName(share + u"/feed"_s);
+    if (kind == u"other time") {
+        writeFile(share, name, "central", fixtures::plusMs(centralAge(), 1));
+    } else if (kind == u"emptied now") {
+        writeFile(share, name, QByteArray());
+    } else if (kind == u"pipe") {
+        QVERIFY(::mkfifo(QFile::encodeName(central).constData(), 0644) == 0);
+    } else if (kind == u"link to pipe") {
+        QVERIFY(::mkfifo(pipe.constData(), 0644) == 0);
+        QVERIFY(QFile::link(u"feed"_s, central));
+    } else if (kind == u"link to /dev/zero") {
+        QVERIFY(QFile::link(u"/dev/zero"_s, central));
+    } else if (kind == u"link out") {
+        QVERIFY(QFile::link(u"../outside/secret.exe"_s, central));
+    } else {
+        QVERIFY(QFile::link(root.filePath(u"outside/secret.exe"_s), central));
+    }
+    const platform::TDateTime oldAge = fixtures::plusMs(centralAge(), -86'400'000);
+    const QString target = writeFile(installation, name, "working", oldAge);
+
+    QString raised;
+    try {
+        updateFileFromFolder(share, installation, name, name, centralAge(), true);
+    } catch (const platform::Exception& e) {
+        raised = e.message();
+    }
+    QCOMPARE(raised, message);
+    QCOMPARE(fixtures::readFile(target), QByteArray("working"));
+    QCOMPARE(fixtures::ageOf(target), oldAge);
+    QCOMPARE(QDir(installation).entryList(QDir::Files | QDir::Hidden), QStringList{name});
 }
 
 namespace {
@@ -244,6 +310,63 @@ void FolderSourceTest::undecodableNamesAreSkipped() {
         u"Skipped central entry with a name not valid in the file-name encoding: "_s;
     QCOMPARE(traced, (QStringList{prefix + u"bad\\xfe.dll"_s, prefix + u"bad\\xff.dll"_s,
                                   prefix + u"dir\\xe9"_s}));
+}
+
+// A share is not trusted to hold only files: what is not a regular file of the
+// share, or cannot be a name of ours, is left out with one trace line each and
+// never stops the listing.
+void FolderSourceTest::onlyRegularFilesOfTheShareAreListed() {
+    QTemporaryDir root;
+    const QString share = root.filePath(u"share"_s);
+    writeFile(share, u"SysAdmin.exe"_s, "module", centralAge());
+    writeFile(share, u"Relatorio/RelCosts.rav"_s, "report", centralAge());
+    writeFile(root.path(), u"outside/secret.exe"_s, "not for the share", centralAge());
+    const QByteArray rootPath = QFile::encodeName(share);
+    QVERIFY(::chmod((rootPath + "/SysAdmin.exe").constData(), 06777) == 0);
+    QVERIFY(::mkfifo((rootPath + "/pipe").constData(), 0644) == 0);
+    QVERIFY(QFile::link(u"pipe"_s, share + u"/gds32.dll"_s));
+    QVERIFY(QFile::link(u"/dev/zero"_s, share + u"/fbclient.dll"_s));
+    QVERIFY(QFile::link(u"../outside/secret.exe"_s, share + u"/common.ini"_s));
+    QVERIFY(QFile::link(root.filePath(u"outside/secret.exe"_s), share + u"/Relatorio/abs.rav"_s));
+    QVERIFY(QFile::link(share + u"/Relatorio/RelCosts.rav"_s, share + u"/Relatorio/inside.rav"_s));
+    QVERIFY(QFile::link(u"../SysAdmin.exe"_s, share + u"/Relatorio/module.lnk"_s));
+    writeFile(share, u"Relatorio\\RelSysAdmin.rav"_s, "a backslash in a file name", centralAge());
+    writeFile(share, u"sub\\dir/x.rav"_s, "below a backslash in a folder name", centralAge());
+
+    {
+        const std::lock_guard guard(traceLock);
+        traced.clear();
+    }
+    QLoggingCategory::setFilterRules(u"quorvia.trace=true"_s);
+    const QtMessageHandler previous = qInstallMessageHandler(recordTrace);
+    TRemoteList list;
+    fillRemoteListFromFolder(share, list);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+
+    QStringList listed;
+    for (const TFileInfoDTO& file : std::as_const(list)) {
+        listed.append(file.FileName());
+        QCOMPARE(file.Age(), centralAge()); // links count with the time of their file
+    }
+    listed.sort();
+    QCOMPARE(listed, (QStringList{u"Relatorio\\RelCosts.rav"_s, u"Relatorio\\inside.rav"_s,
+                                  u"Relatorio\\module.lnk"_s, u"SysAdmin.exe"_s}));
+    const std::lock_guard guard(traceLock);
+    QStringList lines = traced;
+    traced.clear();
+    lines.sort();
+    QCOMPARE(
+        lines,
+        (QStringList{
+            u"Skipped central entry linked out of the share: Relatorio\\abs.rav"_s,
+            u"Skipped central entry linked out of the share: common.ini"_s,
+            u"Skipped central entry linked out of the share: fbclient.dll"_s,
+            u"Skipped central entry that is not a regular file: gds32.dll"_s,
+            u"Skipped central entry that is not a regular file: pipe"_s,
+            u"Skipped central entry with a backslash in its name: Relatorio\\RelSysAdmin.rav"_s,
+            u"Skipped central entry with a backslash in its name: sub\\dir"_s,
+        }));
 }
 
 QTEST_GUILESS_MAIN(FolderSourceTest)

@@ -1,6 +1,7 @@
 #include "update/folder_source.h"
 
 #include "platform/errors.h"
+#include "platform/file_descriptor.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/trace.h"
@@ -141,8 +142,8 @@ private:
               std::vector<Folder>& subfolders) {
         // A subfolder that cannot be opened is passed over, as an enumeration of the
         // share would; only the root itself must be readable.
-        const int fd = ::openat(m_rootFd, folder.path.isEmpty() ? "." : folder.path.constData(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = platform::openBeneath(m_rootFd, folder.path,
+                                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             return;
         DIR* dir = ::fdopendir(fd);
@@ -158,29 +159,40 @@ private:
                 skipUndecodable(folder, name);
                 continue;
             }
+            // A backslash inside a name would read as a separator of our names.
+            if (std::strchr(name, '\\')) {
+                skip(folder, name, "with a backslash in its name");
+                continue;
+            }
             struct stat st {};
-            switch (entry->d_type) {
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) { // file systems that do not fill in the type
+                if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                       : S_ISREG(st.st_mode) ? DT_REG
+                                             : DT_FIFO; // any other kind: not a file
+            }
+            switch (type) {
             case DT_DIR:
                 subfolders.push_back(subfolder(folder, name));
                 break;
             case DT_REG:
-                addFile(found, fd, folder, name, AT_SYMLINK_NOFOLLOW);
-                break;
-            case DT_LNK:
-                addLinkedFile(found, fd, folder, name);
-                break;
-            case DT_UNKNOWN: // file systems that do not fill in the type
+                // Looked at again: the entry may have been swapped since it was read.
                 if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    break;
-                if (S_ISDIR(st.st_mode))
-                    subfolders.push_back(subfolder(folder, name));
-                else if (S_ISLNK(st.st_mode))
-                    addLinkedFile(found, fd, folder, name);
+                    found.push_back({folder.prefix + QFile::decodeName(name), -1.0});
                 else if (S_ISREG(st.st_mode))
                     found.push_back({folder.prefix + QFile::decodeName(name), m_toAge(st)});
+                else
+                    skip(folder, name, "that is not a regular file");
+                break;
+            case DT_LNK:
+                addLinkedFile(found, folder, name);
                 break;
             default:
-                break; // devices, pipes and sockets are not files to copy
+                skip(folder, name, "that is not a regular file");
+                break;
             }
         }
         ::closedir(dir);
@@ -207,28 +219,48 @@ private:
             shown);
     }
 
+    static void skip(const Folder& folder, const char* name, const char* why) {
+        platform::traceLine(
+            QStringLiteral("Skipped central entry %1: %2")
+                .arg(QLatin1StringView(why), folder.prefix + QFile::decodeName(name)));
+    }
+
+    static QByteArray pathOf(const Folder& folder, const char* name) {
+        return folder.path.isEmpty() ? QByteArray(name) : folder.path + '/' + name;
+    }
+
     static Folder subfolder(const Folder& parent, const char* name) {
-        QByteArray path = parent.path;
-        if (!path.isEmpty())
-            path += '/';
-        path += name;
-        return {path, parent.prefix + QFile::decodeName(name) + u'\\'};
+        return {pathOf(parent, name), parent.prefix + QFile::decodeName(name) + u'\\'};
     }
 
-    void addFile(std::vector<FoundFile>& found, int folderFd, const Folder& folder,
-                 const char* name, int flags) const {
-        struct stat st {};
-        const platform::TDateTime age =
-            ::fstatat(folderFd, name, &st, flags) == 0 ? m_toAge(st) : -1.0;
-        found.push_back({folder.prefix + QFile::decodeName(name), age});
-    }
-
-    void addLinkedFile(std::vector<FoundFile>& found, int folderFd, const Folder& folder,
+    // A link counts as the regular file it leads to, if that lies in the share;
+    // the kernel follows it beneath the share's root, so a link out (or through
+    // /proc) cannot be taken. O_PATH: finding out what it is opens nothing.
+    void addLinkedFile(std::vector<FoundFile>& found, const Folder& folder,
                        const char* name) const {
+        const QString logical = folder.prefix + QFile::decodeName(name);
+        const platform::FileDescriptor target(
+            platform::openBeneath(m_rootFd, pathOf(folder, name), O_PATH | O_CLOEXEC));
         struct stat st {};
-        if (::fstatat(folderFd, name, &st, 0) == 0 && S_ISDIR(st.st_mode))
-            return; // links to folders are not followed
-        addFile(found, folderFd, folder, name, 0);
+        if (!target.valid()) {
+            if (errno == EXDEV || errno == ELOOP)
+                skip(folder, name, "linked out of the share");
+            else
+                found.push_back({logical, -1.0}); // a dangling link: no time to read
+            return;
+        }
+        if (::fstat(target.get(), &st) != 0) {
+            found.push_back({logical, -1.0});
+            return;
+        }
+        if (S_ISDIR(st.st_mode))
+            return;              // links to folders are not followed
+        if (S_ISLNK(st.st_mode)) // where links are not followed at all
+            skip(folder, name, "linked out of the share");
+        else if (!S_ISREG(st.st_mode))
+            skip(folder, name, "that is not a regular file");
+        else
+            found.push_back({logical, m_toAge(st)});
     }
 
     const int m_rootFd;
@@ -241,7 +273,10 @@ private:
 
 } // namespace
 
-void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
+namespace {
+
+// The share's root folder, open for the walk or for one copy.
+platform::FileDescriptor openShareRoot(const QString& remotePath) {
     // An unset share would otherwise mean the file system's root.
     if (remotePath.isEmpty())
         throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound(),
@@ -250,23 +285,83 @@ void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
         throw platform::EArgumentException(platform::messages::invalidPathChars());
 
     const QByteArray root = QFile::encodeName(platform::toNativeSeparators(remotePath));
-    const int rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) {
+    platform::FileDescriptor rootFd(::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd.valid()) {
         const int error = errno;
         const QString detail = platform::pathDetail(remotePath, error);
         if (error == ENOENT || error == ENOTDIR)
             throw platform::EDirectoryNotFoundException(platform::messages::pathNotFound(), detail);
         throw platform::EInOutError(platform::systemErrorMessage(error), detail);
     }
+    return rootFd;
+}
 
-    std::vector<FoundFile> found;
-    try {
-        found = FolderWalker(rootFd).run();
-    } catch (...) {
-        ::close(rootFd);
-        throw;
+bool sameState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+[[noreturn]] void throwChanged(const QString& remoteName, const QString& detail) {
+    throw platform::EInOutError(
+        QStringLiteral("The central file %1 changed while it was copied").arg(remoteName), detail);
+}
+
+// Copies the central file relative (beneath rootFd) into out, exactly as it was
+// listed: a regular file (never a pipe or a device, not even through a link),
+// whose time is still the listed age, and that stays the same file with the same
+// size and times from before the first read to after the last. Anything else
+// fails this file alone; the next run tries it again.
+void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remoteName,
+                     platform::TDateTime age, int out) {
+    // O_NONBLOCK: a pipe put in the file's place must not hold the open.
+    const platform::FileDescriptor in(
+        platform::openBeneath(rootFd, relative, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!in.valid()) {
+        const int error = errno;
+        const QString detail = platform::pathDetail(remoteName, error);
+        if (error == ENOENT || error == ENOTDIR)
+            throw platform::EFileNotFoundException(platform::messages::fileNotFound(), detail);
+        if (error == EXDEV || error == ELOOP)
+            throw platform::EInOutError(
+                QStringLiteral("The central file %1 leads out of the share").arg(remoteName),
+                detail);
+        throw platform::EInOutError(platform::systemErrorMessage(error), detail);
     }
-    ::close(rootFd);
+    struct stat before {};
+    if (::fstat(in.get(), &before) != 0)
+        throw platform::EInOutError(platform::systemErrorMessage(errno),
+                                    platform::pathDetail(remoteName, errno));
+    if (!S_ISREG(before.st_mode))
+        throw platform::EInOutError(
+            QStringLiteral("The central file %1 is not a regular file").arg(remoteName));
+    // The listed age is what the copy gets stamped with. A copy made while the
+    // file is being rewritten (truncated, then filled and given its old time back)
+    // can see a whole, consistent, empty file; only its time, now, gives it away.
+    if (const platform::TDateTime seen = AgeConverter()(before); seen != age)
+        throwChanged(remoteName, QStringLiteral("its time is %1, listed as %2")
+                                     .arg(platform::describeAge(seen), platform::describeAge(age)));
+
+    const qint64 copied = platform::copyAtMost(in.get(), out, before.st_size);
+
+    struct stat after {};
+    struct stat named {};
+    const platform::FileDescriptor again(
+        platform::openBeneath(rootFd, relative, O_PATH | O_CLOEXEC));
+    if (::fstat(in.get(), &after) != 0 || !again.valid() || ::fstat(again.get(), &named) != 0)
+        throwChanged(remoteName, QStringLiteral("it could not be looked at again"));
+    // A rename over the name leaves the opened file as it was; only the name,
+    // looked up again, shows another file.
+    if (copied != before.st_size || !sameState(before, after) || !sameState(before, named))
+        throwChanged(remoteName,
+                     QStringLiteral("%1 of %2 bytes read").arg(copied).arg(before.st_size));
+}
+
+} // namespace
+
+void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
+    const platform::FileDescriptor rootFd = openShareRoot(remotePath);
+    std::vector<FoundFile> found = FolderWalker(rootFd.get()).run();
     std::sort(found.begin(), found.end(),
               [](const FoundFile& a, const FoundFile& b) { return a.name < b.name; });
 
@@ -278,11 +373,16 @@ void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
 void updateFileFromFolder(const QString& remotePath, const QString& localPath,
                           const QString& localName, const QString& remoteName,
                           platform::TDateTime age, bool executable) {
-    const QString source = platform::joinPath(remotePath, remoteName);
+    const platform::FileDescriptor rootFd = openShareRoot(remotePath);
+    QString relative = remoteName;
+    relative.replace(u'\\', u'/');
+    const QByteArray onDisk = QFile::encodeName(relative);
     const QString target = platform::joinPath(localPath, localName);
     platform::createFolders(platform::folderOf(target));
     replaceFileStaged(
         target, age,
-        [&source](const TStagedFile& staged) { platform::copyFileInto(source, staged.descriptor); },
+        [&](const TStagedFile& staged) {
+            copyCentralFile(rootFd.get(), onDisk, remoteName, age, staged.descriptor);
+        },
         executable);
 }

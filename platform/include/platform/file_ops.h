@@ -41,9 +41,13 @@ QString describeAge(TDateTime age);
 void deleteFile(const QString& path);
 
 // Creates a folder and every missing parent; an existing folder is not an error.
+// Each folder made takes its parent's group, group permissions and setgid bit,
+// whatever the umask, so the other members of an installation's group can write
+// in it too.
 void createFolders(const QString& path);
 
-// Creates one folder (not a chain). Returns false when it could not be created.
+// Creates one folder (not a chain), shared with its parent's group as above.
+// Returns false when it could not be created.
 bool createFolder(const QString& path);
 
 // Copies content and permission bits, never overwriting. Throws
@@ -54,11 +58,26 @@ bool createFolder(const QString& path);
 // target is then removed).
 void copyFileNoOverwrite(const QString& source, const QString& target);
 
-// Copies the content of source into the file open for writing at descriptor (from
-// its current position) and gives it source's permission bits. Throws
-// EFileNotFoundException when the source is missing and EInOutError with the
-// system's message when reading or writing fails.
+// Copies the content of the regular file source into the file open for writing at
+// descriptor (from its current position); permission bits are left to the caller.
+// The source is opened without waiting (a pipe put in its place cannot hang the
+// copy) and no more than the size it had when opened is written. Throws
+// EFileNotFoundException when the source is missing or a folder, and EInOutError
+// when it is not a regular file, grows while read, or reading or writing fails.
 void copyFileInto(const QString& source, int descriptor);
+
+// Opens relative ("/" separators, native encoding) beneath the folder open at
+// rootFd: the kernel resolves every step, links included, and refuses any step
+// that leaves the folder (EXDEV) or any link through /proc's magic links. Where
+// the kernel cannot do so, each component is opened without following links
+// (ELOOP at a link). Returns the descriptor, or -1 with errno set.
+int openBeneath(int rootFd, const QByteArray& relative, int flags);
+
+// Copies from in (at its position) into out, at most limit bytes: a source that
+// still has data after limit (it grew, or never ends) fails with EInOutError
+// before any byte beyond limit is written, as does a failing read or write.
+// Returns the number of bytes copied, less than limit when in ended early.
+qint64 copyAtMost(int in, int out, qint64 limit);
 
 // Writes all of data to descriptor, again after interruptions. Returns 0, or the
 // errno of the write that stopped short (ENOSPC for a full disk).
