@@ -202,7 +202,7 @@ void TFilesUpdater::FillRemoteListFromServer() {
 void TFilesUpdater::UpdateFileFromFolder(const QString& ALocalName, const TFileInfoDTO& ACentral,
                                          bool AExecutable) {
     updateFileFromFolder(FRemotePath, FLocalPath, ALocalName, ACentral.FileName(), ACentral.Age(),
-                         AExecutable);
+                         AExecutable, ACentral.Size());
 }
 
 void TFilesUpdater::UpdateFileFromServer(const QString& ALocalName, const TFileInfoDTO& ACentral,

@@ -31,6 +31,7 @@ namespace {
 struct FoundFile {
     QString name; // relative, backslash separators
     platform::TDateTime age;
+    qint64 size = -1; // as listed; -1 when it could not be read
 };
 
 // Turns a last-write time into an age exactly as platform::tryReadFileAge does
@@ -183,7 +184,8 @@ private:
                 if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     found.push_back({folder.prefix + QFile::decodeName(name), -1.0});
                 else if (S_ISREG(st.st_mode))
-                    found.push_back({folder.prefix + QFile::decodeName(name), m_toAge(st)});
+                    found.push_back(
+                        {folder.prefix + QFile::decodeName(name), m_toAge(st), st.st_size});
                 else
                     skip(folder, name, "that is not a regular file");
                 break;
@@ -260,7 +262,7 @@ private:
         else if (!S_ISREG(st.st_mode))
             skip(folder, name, "that is not a regular file");
         else
-            found.push_back({logical, m_toAge(st)});
+            found.push_back({logical, m_toAge(st), st.st_size});
     }
 
     const int m_rootFd;
@@ -313,7 +315,7 @@ bool sameState(const struct stat& a, const struct stat& b) {
 // size and times from before the first read to after the last. Anything else
 // fails this file alone; the next run tries it again.
 void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remoteName,
-                     platform::TDateTime age, int out) {
+                     platform::TDateTime age, qint64 listedSize, int out) {
     // O_NONBLOCK: a pipe put in the file's place must not hold the open.
     const platform::FileDescriptor in(
         platform::openBeneath(rootFd, relative, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -338,11 +340,24 @@ void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remo
     // The listed age is what the copy gets stamped with. A copy made while the
     // file is being rewritten (truncated, then filled and given its old time back)
     // can see a whole, consistent, empty file; only its time, now, gives it away.
+    // The size as listed, too: a truncation shows its new size a moment before its
+    // new time, and that moment looks like an unchanged, empty file.
+    if (listedSize >= 0 && before.st_size != listedSize)
+        throwChanged(
+            remoteName,
+            QStringLiteral("it has %1 bytes, listed with %2").arg(before.st_size).arg(listedSize));
     if (const platform::TDateTime seen = AgeConverter()(before); seen != age)
         throwChanged(remoteName, QStringLiteral("its time is %1, listed as %2")
                                      .arg(platform::describeAge(seen), platform::describeAge(age)));
 
     const qint64 copied = platform::copyAtMost(in.get(), out, before.st_size);
+
+    // An emptied file shows its new size a moment before its new times (local
+    // file systems free the old blocks in between), and that moment looks like
+    // an unchanged, empty file. A truncation holds the file's lock throughout,
+    // and finding its holes waits for that lock: past it, the times tell.
+    if (before.st_size == 0)
+        ::lseek(in.get(), 0, SEEK_HOLE);
 
     struct stat after {};
     struct stat named {};
@@ -367,12 +382,12 @@ void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list) {
 
     list.reserve(static_cast<qsizetype>(found.size()));
     for (const FoundFile& file : found)
-        addRemoteFile(list, file.name, file.age);
+        addRemoteFile(list, TFileInfoDTO(file.name, file.age, file.size, {}));
 }
 
 void updateFileFromFolder(const QString& remotePath, const QString& localPath,
                           const QString& localName, const QString& remoteName,
-                          platform::TDateTime age, bool executable) {
+                          platform::TDateTime age, bool executable, qint64 listedSize) {
     const platform::FileDescriptor rootFd = openShareRoot(remotePath);
     QString relative = remoteName;
     relative.replace(u'\\', u'/');
@@ -382,7 +397,7 @@ void updateFileFromFolder(const QString& remotePath, const QString& localPath,
     replaceFileStaged(
         target, age,
         [&](const TStagedFile& staged) {
-            copyCentralFile(rootFd.get(), onDisk, remoteName, age, staged.descriptor);
+            copyCentralFile(rootFd.get(), onDisk, remoteName, age, listedSize, staged.descriptor);
         },
-        executable);
+        executable, TExpectedContent{listedSize, {}});
 }

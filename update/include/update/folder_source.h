@@ -19,7 +19,8 @@ void fillRemoteListFromFolder(const QString& remotePath, TRemoteList& list);
 // Copies remoteName (the central listing's own spelling) from the share into the
 // place of localPath/localName, stamped with age, creating missing folders first.
 // The replacement is staged: when anything fails the local file stays as it was.
-// executable asks for the execute bits when the file is new locally.
+// executable asks for the execute bits when the file is new locally. The central
+// file must still have the listed age and, when given, the listed size.
 void updateFileFromFolder(const QString& remotePath, const QString& localPath,
                           const QString& localName, const QString& remoteName,
-                          platform::TDateTime age, bool executable);
+                          platform::TDateTime age, bool executable, qint64 listedSize = -1);
