@@ -16,10 +16,15 @@
 #include "raw_http_server.h"
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,40 +160,76 @@ private:
     QString m_url;
 };
 
-// Feeds a named pipe that stands in for a central file: a reader copying from it
-// blocks until the data it is given, and then until more comes.
-class PipeFeeder {
+// Holds the reads of one central file as a stalled network share would, through
+// the kernel's permission events (fanotify, root only): every read of the file
+// waits for an answer from here. Reads are let through while written() is below
+// bytes, and held from then on until this object ends.
+class HeldReads {
 public:
-    explicit PipeFeeder(const QString& path) : m_path(QFile::encodeName(path)) {
-        if (::mkfifo(m_path.constData(), 0644) != 0)
-            qFatal("cannot make a pipe");
+    HeldReads(const QString& file, std::function<qint64()> written, qint64 bytes)
+        : m_written(std::move(written)), m_bytes(bytes) {
+        m_group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
+        m_stop = ::eventfd(0, EFD_CLOEXEC);
+        if (m_group < 0 || m_stop < 0 ||
+            ::fanotify_mark(m_group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
+                            QFile::encodeName(file).constData()) != 0)
+            return;
+        m_thread = std::thread([this] { answer(); });
     }
-    ~PipeFeeder() {
-        if (m_thread.joinable())
+    ~HeldReads() {
+        if (m_thread.joinable()) {
+            const quint64 one = 1;
+            (void)::write(m_stop, &one, sizeof one);
             m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
+        }
+        if (m_group >= 0)
+            ::close(m_group); // answers whatever is still held with "allow"
+        if (m_stop >= 0)
+            ::close(m_stop);
     }
-    PipeFeeder(const PipeFeeder&) = delete;
-    PipeFeeder& operator=(const PipeFeeder&) = delete;
+    HeldReads(const HeldReads&) = delete;
+    HeldReads& operator=(const HeldReads&) = delete;
 
-    // Opens the writing end once a reader comes and writes data, keeping it open.
-    void feed(QByteArray data) {
-        m_thread = std::thread([this, data = std::move(data)] {
-            m_fd = ::open(m_path.constData(), O_WRONLY);
-            for (qsizetype done = 0; m_fd >= 0 && done < data.size();) {
-                const ssize_t put =
-                    ::write(m_fd, data.constData() + done, size_t(data.size() - done));
-                if (put <= 0)
-                    return;
-                done += put;
-            }
-        });
-    }
+    bool holding() const { return m_thread.joinable(); }
 
 private:
-    QByteArray m_path;
-    int m_fd = -1;
+    void respond(int fd) const {
+        fanotify_response response{};
+        response.fd = fd;
+        response.response = FAN_ALLOW;
+        (void)::write(m_group, &response, sizeof response);
+        ::close(fd);
+    }
+
+    void answer() {
+        std::vector<int> held;
+        alignas(fanotify_event_metadata) char buffer[4096];
+        for (;;) {
+            pollfd fds[2] = {{m_group, POLLIN, 0}, {m_stop, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
+                break;
+            const ssize_t got = ::read(m_group, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
+            for (ssize_t left = got; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                if (event->fd < 0)
+                    continue;
+                if ((event->mask & FAN_ACCESS_PERM) && m_written() >= m_bytes)
+                    held.push_back(event->fd);
+                else
+                    respond(event->fd);
+            }
+        }
+        for (const int fd : held)
+            respond(fd);
+    }
+
+    std::function<qint64()> m_written;
+    qint64 m_bytes;
+    int m_group = -1;
+    int m_stop = -1;
     std::thread m_thread;
 };
 
@@ -239,7 +280,7 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
     QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
 
     // What the killed run fetches from: a source that holds it at the moment.
-    std::unique_ptr<PipeFeeder> pipe;
+    std::unique_ptr<HeldReads> held;
     std::unique_ptr<QTcpServer> silent;
     std::unique_ptr<RawHttpServer> stalling;
     std::unique_ptr<FileServerProcess> server;
@@ -253,10 +294,19 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
     QString source = overHttp ? (server ? server->url() : QString()) : central;
     if (moment == u"before writing" || moment == u"mid-body") {
         if (!overHttp) {
-            pipe = std::make_unique<PipeFeeder>(feed + u'/' + name);
+            // A share hangs in the middle of a read, not at a pipe (those are refused).
+            writeFile(feed, name, content, centralAge());
+            const qint64 bytes = moment == u"mid-body" ? CentralSize / 2 : 0;
+            held = std::make_unique<HeldReads>(
+                feed + u'/' + name,
+                [target] {
+                    const QStringList staged = stagedTemporariesOf(target);
+                    return staged.isEmpty() ? qint64(0) : QFileInfo(staged[0]).size();
+                },
+                bytes);
+            if (!held->holding())
+                QSKIP("holding a share's reads needs root and fanotify permission events");
             source = feed;
-            if (moment == u"mid-body")
-                pipe->feed(content.left(CentralSize / 2));
         } else if (moment == u"before writing") {
             silent = std::make_unique<QTcpServer>();
             QVERIFY(silent->listen(QHostAddress::LocalHost, 0));
