@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -25,6 +26,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,6 +251,12 @@ private slots:
     void lockOfAnotherMachine_data();
     void lockOfAnotherMachine();
     void holderKeepsItsLockFresh();
+    void lockWithoutHolder_data();
+    void lockWithoutHolder();
+    void lockOfAnotherMember_data();
+    void lockOfAnotherMember();
+    void reportFolderIsTheGroups();
+    void hostileShare();
 };
 
 void SharedInstallationTest::killedRunLeavesTargetWhole_data() {
@@ -471,6 +479,204 @@ void SharedInstallationTest::holderKeepsItsLockFresh() {
     held.unlock();
     QVERIFY(!QFile::exists(lockPath));
     QVERIFY(other.tryLock());
+}
+
+void SharedInstallationTest::lockWithoutHolder_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("flockedByItsMaker");
+    QTest::addColumn<bool>("takenOver");
+    QTest::newRow("empty: taken over at once") << QByteArray() << false << true;
+    QTest::newRow("no holder in it: taken over at once")
+        << QByteArray("not a lock file\n") << false << true;
+    QTest::newRow("empty, its maker about to fill it: kept") << QByteArray() << true << false;
+}
+
+// A lock file that names no holder has nobody to wait for (a run killed between
+// making and filling it), however fresh its time; only a maker that still holds
+// it, in that moment, keeps it.
+void SharedInstallationTest::lockWithoutHolder() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, flockedByItsMaker);
+    QFETCH(bool, takenOver);
+    QTemporaryDir install;
+    const QString lockPath = writeFile(install.path(), TInstallationLock::fileName(), content);
+    const int maker = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(maker >= 0);
+    const auto closeMaker = qScopeGuard([maker] { ::close(maker); });
+    if (flockedByItsMaker)
+        QVERIFY(::flock(maker, LOCK_EX | LOCK_NB) == 0);
+
+    TInstallationLock lock(install.path());
+    QCOMPARE(lock.tryLock(), takenOver);
+    if (takenOver)
+        QVERIFY(lock.holderDescription().startsWith(
+            u"process %1 on host "_s.arg(QCoreApplication::applicationPid())));
+}
+
+namespace {
+
+// Two members of an installation's group, neither root: the group owns the
+// installation folder (2775), as on the workstations.
+constexpr uid_t FirstMember = 4242;
+constexpr uid_t SecondMember = 4244;
+constexpr gid_t InstallationGroup = 4243;
+
+QStringList asMember(uid_t uid, const QString& program, const QStringList& arguments) {
+    return QStringList{u"--reuid=%1"_s.arg(uid), u"--regid=%1"_s.arg(InstallationGroup),
+                       u"--clear-groups"_s, program} +
+           arguments;
+}
+
+QString setprivBinary() {
+    return QStandardPaths::findExecutable(u"setpriv"_s);
+}
+
+struct stat statOf(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        st.st_mode = 0;
+    return st;
+}
+
+// A folder the members can reach and whose group they are.
+QString groupFolder(const QTemporaryDir& root, const QString& name) {
+    const QString folder = root.filePath(name);
+    const QByteArray path = QFile::encodeName(folder);
+    if (::chmod(QFile::encodeName(root.path()).constData(), 0755) != 0 ||
+        ::mkdir(path.constData(), 0700) != 0 ||
+        ::chown(path.constData(), 0, InstallationGroup) != 0 ||
+        ::chmod(path.constData(), 02775) != 0)
+        return QString();
+    return folder;
+}
+
+} // namespace
+
+void SharedInstallationTest::lockOfAnotherMember_data() {
+    QTest::addColumn<QString>("left");
+    QTest::addRow("killed, its lock file as it made it") << u"as made"_s;
+    QTest::addRow("killed, its lock file readable by its owner alone") << u"owner only"_s;
+    QTest::addRow("alive: waited for and named") << u"alive"_s;
+}
+
+// One member's run is killed (or still runs) holding the installation's lock;
+// the next run is another member's.
+void SharedInstallationTest::lockOfAnotherMember() {
+    QFETCH(QString, left);
+    if (::geteuid() != 0 || setprivBinary().isEmpty())
+        QSKIP("runs two other users: needs root and setpriv");
+    QTemporaryDir root;
+    const QString install = groupFolder(root, u"install"_s);
+    QVERIFY(!install.isEmpty());
+    const QString lockPath = install + u'/' + TInstallationLock::fileName();
+
+    const mode_t previousMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+    Child first(setprivBinary(), asMember(FirstMember, helperBinary(), {u"hold"_s, install}));
+    QCOMPARE(first.waitForLine(u"locked"_s), u"locked"_s);
+    // Whoever comes next in the group can read the lock and clear it.
+    const struct stat made = statOf(lockPath);
+    QCOMPARE(made.st_uid, FirstMember);
+    QCOMPARE(made.st_gid, InstallationGroup);
+    QCOMPARE(int(made.st_mode & 07777), 0664);
+
+    if (left == u"alive") {
+        Child refused(setprivBinary(), asMember(SecondMember, updateBinary(),
+                                                {u"--dir"_s, install, u"--share"_s, root.path(),
+                                                 u"--wait"_s, u"1"_s, u"--shared-files"_s}));
+        QVERIFY(refused.finish());
+        QCOMPARE(refused.exitCode(), 2);
+        const QString message = refused.err();
+        QVERIFY2(message.contains(u"process %1 "_s.arg(first.pid())), qPrintable(message));
+        QCOMPARE(statOf(lockPath).st_ino, made.st_ino);
+        first.write("\n");
+        QVERIFY(first.finish());
+        QCOMPARE(first.exitCode(), 0);
+        return;
+    }
+    first.killHard();
+    QCOMPARE(statOf(lockPath).st_ino, made.st_ino); // left behind
+    if (left == u"owner only")
+        QVERIFY(::chmod(QFile::encodeName(lockPath).constData(), 0600) == 0);
+
+    Child second(setprivBinary(), asMember(SecondMember, helperBinary(), {u"hold"_s, install}));
+    QCOMPARE(second.waitForLine(u"locked"_s), u"locked"_s);
+    const struct stat taken = statOf(lockPath);
+    QCOMPARE(taken.st_uid, SecondMember);
+    QCOMPARE(taken.st_gid, InstallationGroup);
+    second.write("\n");
+    QVERIFY(second.finish());
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(!QFile::exists(lockPath));
+}
+
+// The report folder a run makes belongs to the installation's group, whatever
+// the umask of whoever ran first, and every member can write reports into it.
+void SharedInstallationTest::reportFolderIsTheGroups() {
+    QTemporaryDir root;
+    QTemporaryDir central;
+    writeFile(central.path(), u"Relatorio/RelCosts.rav"_s, "report", centralAge());
+    // Root runs it for a group of its choosing; others for their own group.
+    const bool asRoot = ::geteuid() == 0;
+    QString install = root.filePath(u"install"_s);
+    gid_t group = ::getegid();
+    if (asRoot) {
+        install = groupFolder(root, u"install"_s);
+        group = InstallationGroup;
+    } else {
+        QVERIFY(QDir().mkdir(install));
+        QVERIFY(::chmod(QFile::encodeName(install).constData(), 02775) == 0);
+    }
+    QVERIFY(!install.isEmpty());
+
+    const mode_t previousMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+    Child run(updateBinary(),
+              {u"--dir"_s, install, u"--share"_s, central.path(), u"--shared-files"_s});
+    QVERIFY(run.finish());
+    QVERIFY2(run.exitCode() == 0, qPrintable(run.err()));
+
+    const struct stat report = statOf(install + u"/Relatorio"_s);
+    QVERIFY(S_ISDIR(report.st_mode));
+    QCOMPARE(report.st_gid, group);
+    QCOMPARE(int(report.st_mode & (S_IRWXG | S_ISGID)), int(S_IRWXG | S_ISGID));
+    QCOMPARE(readFile(install + u"/Relatorio/RelCosts.rav"_s), QByteArray("report"));
+}
+
+// A share that holds more than files: a setuid module, links to a pipe, to an
+// endless device and out of the share, and names that cannot be ours. The run
+// ends, installs what is a file of the share, and nothing of the rest.
+void SharedInstallationTest::hostileShare() {
+    QTemporaryDir root;
+    const QString central = root.filePath(u"central"_s);
+    const QString install = root.filePath(u"install"_s);
+    QVERIFY(QDir().mkpath(install));
+    writeFile(central, u"SysAdmin.exe"_s, "MZ module", centralAge());
+    QVERIFY(::chmod(QFile::encodeName(central + u"/SysAdmin.exe"_s).constData(), 06777) == 0);
+    writeFile(central, u"qtintf70.dll"_s, "qt", centralAge());
+    writeFile(central, u"Relatorio/RelSysAdmin.rav"_s, "report", centralAge());
+    writeFile(root.path(), u"outside/secret"_s, "not central", centralAge());
+    QVERIFY(::mkfifo(QFile::encodeName(central + u"/pipe"_s).constData(), 0644) == 0);
+    QVERIFY(QFile::link(u"pipe"_s, central + u"/gds32.dll"_s));
+    QVERIFY(QFile::link(u"/dev/zero"_s, central + u"/fbclient.dll"_s));
+    QVERIFY(QFile::link(u"../outside/secret"_s, central + u"/common.ini"_s));
+    QVERIFY(QFile::link(u"qtintf70.dll"_s, central + u"/dbxfb.dll"_s)); // inside: a file
+    writeFile(central, u"Relatorio\\RelCosts.rav"_s, "a backslash in the name", centralAge());
+
+    Child run(updateBinary(), {u"--dir"_s, install, u"--share"_s, central, u"--module"_s,
+                               u"SysAdmin.exe"_s, u"--shared-files"_s});
+    QVERIFY(run.finish());
+    QVERIFY2(run.exitCode() == 0, qPrintable(run.err()));
+
+    QCOMPARE(readFile(install + u"/SysAdmin.exe"_s), QByteArray("MZ module"));
+    QVERIFY((modeOf(install + u"/SysAdmin.exe"_s) & (S_ISUID | S_ISGID)) == 0);
+    QCOMPARE(readFile(install + u"/qtintf70.dll"_s), QByteArray("qt"));
+    QCOMPARE(readFile(install + u"/dbxfb.dll"_s), QByteArray("qt"));
+    QCOMPARE(readFile(install + u"/Relatorio/RelSysAdmin.rav"_s), QByteArray("report"));
+    for (const QString& refused : {u"gds32.dll"_s, u"fbclient.dll"_s, u"common.ini"_s,
+                                   u"Relatorio/RelCosts.rav"_s, u"Relatorio\\RelCosts.rav"_s})
+        QVERIFY2(!QFile::exists(install + u'/' + refused), qPrintable(refused));
+    QCOMPARE(temporariesBelow(install), QStringList());
 }
 
 QTEST_GUILESS_MAIN(SharedInstallationTest)
