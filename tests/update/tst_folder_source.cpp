@@ -4,6 +4,7 @@
 #include "platform/paths.h"
 #include "update/folder_source.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,8 +15,13 @@
 #include <mutex>
 #include <thread>
 
+#include <cstring>
+
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -335,6 +341,20 @@ void FolderSourceTest::onlyRegularFilesOfTheShareAreListed() {
     QVERIFY(QFile::link(u"../SysAdmin.exe"_s, share + u"/Relatorio/module.lnk"_s));
     writeFile(share, u"Relatorio\\RelSysAdmin.rav"_s, "a backslash in a file name", centralAge());
     writeFile(share, u"sub\\dir/x.rav"_s, "below a backslash in a folder name", centralAge());
+    const QByteArray socketPath = rootPath + "/socket";
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listening >= 0);
+    const auto closeSocket = qScopeGuard([listening] { ::close(listening); });
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(socketPath.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    QVERIFY(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
+    QStringList devices;
+    if (::geteuid() == 0) { // only root makes device nodes
+        QVERIFY(::mknod((rootPath + "/zero.dev").constData(), S_IFCHR | 0666, makedev(1, 5)) == 0);
+        devices.append(u"Skipped central entry that is not a regular file: zero.dev"_s);
+    }
 
     {
         const std::lock_guard guard(traceLock);
@@ -359,17 +379,20 @@ void FolderSourceTest::onlyRegularFilesOfTheShareAreListed() {
     QStringList lines = traced;
     traced.clear();
     lines.sort();
-    QCOMPARE(
-        lines,
-        (QStringList{
+    QStringList expected =
+        QStringList{
             u"Skipped central entry linked out of the share: Relatorio\\abs.rav"_s,
             u"Skipped central entry linked out of the share: common.ini"_s,
             u"Skipped central entry linked out of the share: fbclient.dll"_s,
             u"Skipped central entry that is not a regular file: gds32.dll"_s,
             u"Skipped central entry that is not a regular file: pipe"_s,
+            u"Skipped central entry that is not a regular file: socket"_s,
             u"Skipped central entry with a backslash in its name: Relatorio\\RelSysAdmin.rav"_s,
             u"Skipped central entry with a backslash in its name: sub\\dir"_s,
-        }));
+        } +
+        devices;
+    expected.sort();
+    QCOMPARE(lines, expected);
 }
 
 // The central file is copied over again while workstations fetch it, the way a
