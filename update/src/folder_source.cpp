@@ -346,17 +346,19 @@ void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remo
     }
     letTruncationsEnd(in.get());
     struct stat before {};
-    if (::fstat(in.get(), &before) != 0)
-        throw platform::EInOutError(platform::systemErrorMessage(errno),
-                                    platform::pathDetail(remoteName, errno));
+    if (::fstat(in.get(), &before) != 0) {
+        const int error = errno;
+        throw platform::EInOutError(platform::systemErrorMessage(error),
+                                    platform::pathDetail(remoteName, error));
+    }
     if (!S_ISREG(before.st_mode))
         throw platform::EInOutError(
             QStringLiteral("The central file %1 is not a regular file").arg(remoteName));
+    if (beingTruncated(before))
+        throwChanged(remoteName, QStringLiteral("it is being emptied"));
     // The listed age is what the copy gets stamped with. A copy made while the
     // file is being rewritten (truncated, then filled and given its old time back)
     // can see a whole, consistent, empty file; only its time, now, gives it away.
-    if (beingTruncated(before))
-        throwChanged(remoteName, QStringLiteral("it is being emptied"));
     if (const platform::TDateTime seen = AgeConverter()(before); seen != age)
         throwChanged(remoteName, QStringLiteral("its time is %1, listed as %2")
                                      .arg(platform::describeAge(seen), platform::describeAge(age)));

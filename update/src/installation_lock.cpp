@@ -4,6 +4,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/trace.h"
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,10 +24,11 @@ namespace {
 
 constexpr std::chrono::milliseconds PollInterval{100};
 
-// Whether the lock file open at fd, with status st, was left by a run that is
-// gone: a file with no holder in it (a run killed between creating and filling
-// it; any holder of ours that is alive has filled it), a holder on this machine
-// whose process has ended, or a holder anywhere that stopped touching it.
+// Whether the lock file open at fd, with status st, looks left by a run that is
+// gone: a file that names no holder (a run killed between making and filling
+// it), a holder on this machine whose process has ended, or a holder anywhere
+// that stopped touching it. Only looks: a maker still filling its file holds the
+// flock that the caller tries next.
 bool leftByAGoneRun(int fd, const struct stat& st, std::chrono::milliseconds staleAfter) {
     char buffer[512];
     const ssize_t got = ::pread(fd, buffer, sizeof buffer, 0);
@@ -92,8 +95,13 @@ bool TInstallationLock::lock(int waitMs) {
 // holds the file; the name is checked to be that same file before it goes.
 void TInstallationLock::removeIfLeftByAGoneRun() const {
     const QByteArray path = QFile::encodeName(m_file.fileName());
-    const platform::FileDescriptor fd(
-        ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Read-write where allowed: network file systems lock a whole file only
+    // through a descriptor open for writing.
+    platform::FileDescriptor fd(
+        ::open(path.constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == EACCES)
+        fd = platform::FileDescriptor(
+            ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         // A lock file nobody of the group may read cannot name a holder to wait for.
         if (errno == EACCES && ::unlink(path.constData()) == 0)
