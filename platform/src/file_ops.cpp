@@ -238,6 +238,15 @@ int openEachComponent(int rootFd, const QByteArray& relative, int flags) {
         const int fd =
             ::openat(at, parts[i].constData(),
                      last ? flags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && !last && errno == ENOTDIR) {
+            // A link on the way reads as "not a folder" here: say it is a link.
+            struct stat st {};
+            if (::fstatat(at, parts[i].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode))
+                errno = ELOOP;
+            else
+                errno = ENOTDIR;
+        }
         if (fd < 0 || last)
             return fd;
         folder = FileDescriptor(fd);
