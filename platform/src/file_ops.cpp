@@ -188,9 +188,12 @@ void createFolders(const QString& path) {
     const qsizetype cut = clean.lastIndexOf(u'/');
     if (cut > 0)
         createFolders(clean.left(cut));
+    if (makeSharedFolder(encoded(clean)))
+        return;
+    const int error = errno;
     // Another run may make the same folder at the same moment.
-    if (!makeSharedFolder(encoded(clean)) && !directoryExists(clean))
-        throwSystemError(errno, path);
+    if (!directoryExists(clean))
+        throwSystemError(error, path);
 }
 
 bool createFolder(const QString& path) {

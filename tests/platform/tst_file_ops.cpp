@@ -233,6 +233,9 @@ void TestFileOps::createFolders() {
     QVERIFY(platform::createFolder(dir.filePath(u"x"_s)));
     writeFile(dir.filePath(u"blocked"_s), "x");
     QVERIFY(!platform::createFolder(dir.filePath(u"blocked"_s)));
+    QCOMPARE(errorOf<platform::EInOutError>(
+                 [&] { platform::createFolders(dir.filePath(u"blocked/sub"_s)); }),
+             platform::systemErrorMessage(EEXIST)); // a file where a folder goes
 }
 
 void TestFileOps::foldersTakeTheParentsGroup_data() {
