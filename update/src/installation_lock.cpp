@@ -23,6 +23,8 @@
 namespace {
 
 constexpr std::chrono::milliseconds PollInterval{100};
+// Time enough for a holder to open the file it just made to the group.
+constexpr std::chrono::milliseconds UnreadableGrace{2'000};
 
 // Whether the lock file open at fd, with status st, looks left by a run that is
 // gone: a file that names no holder (a run killed between making and filling
@@ -103,10 +105,8 @@ void TInstallationLock::removeIfLeftByAGoneRun() const {
         fd = platform::FileDescriptor(
             ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
-        // A lock file nobody of the group may read cannot name a holder to wait for.
-        if (errno == EACCES && ::unlink(path.constData()) == 0)
-            platform::traceLine(
-                QStringLiteral("Removed an unreadable lock file: %1").arg(m_file.fileName()));
+        if (errno == EACCES)
+            removeIfUnreadable(path);
         return;
     }
     struct stat opened {};
@@ -122,6 +122,22 @@ void TInstallationLock::removeIfLeftByAGoneRun() const {
     if (::unlink(path.constData()) == 0)
         platform::traceLine(
             QStringLiteral("Took over the lock of a run that is gone: %1").arg(m_file.fileName()));
+}
+
+// A lock file this run may not read names no holder to wait for. A holder of
+// ours opens its file to the group right after making it, so only a file that
+// has stayed unreadable since that moment went by is taken for a gone run's.
+void TInstallationLock::removeIfUnreadable(const QByteArray& path) const {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    const qint64 changedMs =
+        static_cast<qint64>(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1'000'000;
+    if (std::abs(QDateTime::currentMSecsSinceEpoch() - changedMs) < UnreadableGrace.count())
+        return;
+    if (::unlink(path.constData()) == 0)
+        platform::traceLine(
+            QStringLiteral("Removed an unreadable lock file: %1").arg(m_file.fileName()));
 }
 
 // The lock file is one the next run must be able to read and take over, whoever

@@ -13,7 +13,8 @@
 // shared network folder): a lock file in the folder itself.
 //
 // A lock left by a process that has died on this machine is taken over at once,
-// and so is a lock file that is empty or cannot be read. A holder on another
+// and so is a lock file that names no holder, or that cannot be read (once its
+// maker has had a moment to open it to the group). A holder on another
 // machine cannot be asked whether it still lives, so while the lock is held its
 // file is touched every refreshInterval, and a lock file that nobody has touched
 // for StaleAfter is taken over as well. Any member of the installation folder's
@@ -52,6 +53,7 @@ public:
 private:
     void throwIfUnusable() const;
     void removeIfLeftByAGoneRun() const;
+    void removeIfUnreadable(const QByteArray& path) const;
     void shareWithGroup() const;
     void startRefreshing();
     void stopRefreshing();
