@@ -1,5 +1,6 @@
 #include "update_fixtures.h"
 
+#include "platform/file_descriptor.h"
 #include "update/installation_lock.h"
 #include "update/staged_replace.h"
 
@@ -170,10 +171,11 @@ class HeldReads {
 public:
     HeldReads(const QString& file, std::function<qint64()> written, qint64 bytes)
         : m_written(std::move(written)), m_bytes(bytes) {
-        m_group = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE);
-        m_stop = ::eventfd(0, EFD_CLOEXEC);
-        if (m_group < 0 || m_stop < 0 ||
-            ::fanotify_mark(m_group, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
+        m_group = platform::FileDescriptor(
+            ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE));
+        m_stop = platform::FileDescriptor(::eventfd(0, EFD_CLOEXEC));
+        if (!m_group.valid() || !m_stop.valid() ||
+            ::fanotify_mark(m_group.get(), FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
                             QFile::encodeName(file).constData()) != 0)
             return;
         m_thread = std::thread([this] { answer(); });
@@ -181,13 +183,10 @@ public:
     ~HeldReads() {
         if (m_thread.joinable()) {
             const quint64 one = 1;
-            (void)::write(m_stop, &one, sizeof one);
+            (void)::write(m_stop.get(), &one, sizeof one);
             m_thread.join();
         }
-        if (m_group >= 0)
-            ::close(m_group); // answers whatever is still held with "allow"
-        if (m_stop >= 0)
-            ::close(m_stop);
+        // Closing the group (m_group's end) answers whatever is still held: allowed.
     }
     HeldReads(const HeldReads&) = delete;
     HeldReads& operator=(const HeldReads&) = delete;
@@ -199,7 +198,7 @@ private:
         fanotify_response response{};
         response.fd = fd;
         response.response = FAN_ALLOW;
-        (void)::write(m_group, &response, sizeof response);
+        (void)::write(m_group.get(), &response, sizeof response);
         ::close(fd);
     }
 
@@ -207,10 +206,10 @@ private:
         std::vector<int> held;
         alignas(fanotify_event_metadata) char buffer[4096];
         for (;;) {
-            pollfd fds[2] = {{m_group, POLLIN, 0}, {m_stop, POLLIN, 0}};
+            pollfd fds[2] = {{m_group.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
                 break;
-            const ssize_t got = ::read(m_group, buffer, sizeof buffer);
+            const ssize_t got = ::read(m_group.get(), buffer, sizeof buffer);
             if (got <= 0)
                 break;
             auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
@@ -230,8 +229,8 @@ private:
 
     std::function<qint64()> m_written;
     qint64 m_bytes;
-    int m_group = -1;
-    int m_stop = -1;
+    platform::FileDescriptor m_group;
+    platform::FileDescriptor m_stop;
     std::thread m_thread;
 };
 
