@@ -188,9 +188,12 @@ void createFolders(const QString& path) {
     const qsizetype cut = clean.lastIndexOf(u'/');
     if (cut > 0)
         createFolders(clean.left(cut));
+    if (makeSharedFolder(encoded(clean)))
+        return;
+    const int error = errno;
     // Another run may make the same folder at the same moment.
-    if (!makeSharedFolder(encoded(clean)) && !directoryExists(clean))
-        throwSystemError(errno, path);
+    if (!directoryExists(clean))
+        throwSystemError(error, path);
 }
 
 bool createFolder(const QString& path) {
@@ -238,6 +241,15 @@ int openEachComponent(int rootFd, const QByteArray& relative, int flags) {
         const int fd =
             ::openat(at, parts[i].constData(),
                      last ? flags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && !last && errno == ENOTDIR) {
+            // A link on the way reads as "not a folder" here: say it is a link.
+            struct stat st {};
+            if (::fstatat(at, parts[i].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode))
+                errno = ELOOP;
+            else
+                errno = ENOTDIR;
+        }
         if (fd < 0 || last)
             return fd;
         folder = FileDescriptor(fd);

@@ -3,13 +3,23 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "test_files.h"
 
+#include <cstddef>
+#include <functional>
+
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/openat2.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -66,6 +76,8 @@ private slots:
     void copyIntoRefusesWhatIsNoFile();
     void copyAtMostStopsAtTheLimit_data();
     void copyAtMostStopsAtTheLimit();
+    void openBeneath_data();
+    void openBeneath();
     void describeAge_data();
     void describeAge();
     void createFolders();
@@ -221,6 +233,9 @@ void TestFileOps::createFolders() {
     QVERIFY(platform::createFolder(dir.filePath(u"x"_s)));
     writeFile(dir.filePath(u"blocked"_s), "x");
     QVERIFY(!platform::createFolder(dir.filePath(u"blocked"_s)));
+    QCOMPARE(errorOf<platform::EInOutError>(
+                 [&] { platform::createFolders(dir.filePath(u"blocked/sub"_s)); }),
+             platform::systemErrorMessage(EEXIST)); // a file where a folder goes
 }
 
 void TestFileOps::foldersTakeTheParentsGroup_data() {
@@ -363,6 +378,85 @@ void TestFileOps::copyAtMostStopsAtTheLimit() {
     } else {
         QCOMPARE(readFile(target), content);
     }
+}
+
+namespace {
+
+// Runs open in a child process whose kernel answers openat2 with ENOSYS, as an
+// older kernel would. Returns 0 when it opened, its errno, or -1 when the child
+// could not be set up.
+int openedWithoutOpenat2(const std::function<int()>& open) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{sizeof filter / sizeof filter[0], filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(255);
+        open_how how{};
+        how.flags = O_RDONLY;
+        if (::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how) >= 0 || errno != ENOSYS)
+            ::_exit(254); // the filter must be what the open meets
+        ::_exit(open());
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) >= 254)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+void TestFileOps::openBeneath_data() {
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<int>("withOpenat2");    // 0: opened, else errno
+    QTest::addColumn<int>("withoutOpenat2"); // each component without following links
+    QTest::newRow("a nested file") << u"sub/file"_s << 0 << 0;
+    QTest::newRow("the root itself") << QString() << 0 << 0;
+    QTest::newRow("missing") << u"sub/none"_s << ENOENT << ENOENT;
+    QTest::newRow("a step up") << u"sub/../sub/file"_s << EXDEV << EXDEV;
+    QTest::newRow("a link inside") << u"sub/inside"_s << 0 << ELOOP;
+    QTest::newRow("a link to a folder inside") << u"folder/file"_s << 0 << ELOOP;
+    QTest::newRow("an absolute link inside") << u"absolute"_s << 0 << ELOOP;
+    QTest::newRow("a link out") << u"out"_s << EXDEV << ELOOP;
+    QTest::newRow("an absolute link out") << u"absolute-out"_s << EXDEV << ELOOP;
+    QTest::newRow("through /proc") << u"proc/self/root/etc/hostname"_s << EXDEV << ELOOP;
+}
+
+// The kernel keeps the walk beneath the root; where it cannot, no link is taken.
+void TestFileOps::openBeneath() {
+    QFETCH(QString, relative);
+    QFETCH(int, withOpenat2);
+    QFETCH(int, withoutOpenat2);
+    QTemporaryDir dir;
+    const QString root = dir.filePath(u"root"_s);
+    writeFile(root + u"/sub/file"_s, "inside");
+    writeFile(dir.filePath(u"outside"_s), "outside");
+    QVERIFY(QFile::link(u"file"_s, root + u"/sub/inside"_s));
+    QVERIFY(QFile::link(u"sub"_s, root + u"/folder"_s));
+    QVERIFY(QFile::link(root + u"/sub/file"_s, root + u"/absolute"_s));
+    QVERIFY(QFile::link(u"../outside"_s, root + u"/out"_s));
+    QVERIFY(QFile::link(dir.filePath(u"outside"_s), root + u"/absolute-out"_s));
+    QVERIFY(QFile::link(u"/proc"_s, root + u"/proc"_s));
+    const int rootFd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(rootFd >= 0);
+    const auto closeRoot = qScopeGuard([rootFd] { ::close(rootFd); });
+    const QByteArray path = QFile::encodeName(relative);
+    const auto open = [rootFd, path] {
+        const int fd = platform::openBeneath(rootFd, path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        ::close(fd);
+        return 0;
+    };
+    QCOMPARE(open(), withOpenat2);
+    QCOMPARE(openedWithoutOpenat2(open), withoutOpenat2);
 }
 
 void TestFileOps::describeAge_data() {

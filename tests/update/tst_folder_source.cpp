@@ -4,16 +4,24 @@
 #include "platform/paths.h"
 #include "update/folder_source.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <thread>
+
+#include <cstring>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -35,6 +43,7 @@ private slots:
     void refusedFetch();
     void undecodableNamesAreSkipped();
     void onlyRegularFilesOfTheShareAreListed();
+    void fileRewrittenWhileCopied();
 };
 
 // Fixture entries: "dir/name" a file, "dir/" an empty folder, "link->target" a
@@ -332,6 +341,20 @@ void FolderSourceTest::onlyRegularFilesOfTheShareAreListed() {
     QVERIFY(QFile::link(u"../SysAdmin.exe"_s, share + u"/Relatorio/module.lnk"_s));
     writeFile(share, u"Relatorio\\RelSysAdmin.rav"_s, "a backslash in a file name", centralAge());
     writeFile(share, u"sub\\dir/x.rav"_s, "below a backslash in a folder name", centralAge());
+    const QByteArray socketPath = rootPath + "/socket";
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listening >= 0);
+    const auto closeSocket = qScopeGuard([listening] { ::close(listening); });
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    QVERIFY(size_t(socketPath.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    QVERIFY(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
+    QStringList devices;
+    if (::geteuid() == 0) { // only root makes device nodes
+        QVERIFY(::mknod((rootPath + "/zero.dev").constData(), S_IFCHR | 0666, makedev(1, 5)) == 0);
+        devices.append(u"Skipped central entry that is not a regular file: zero.dev"_s);
+    }
 
     {
         const std::lock_guard guard(traceLock);
@@ -356,17 +379,101 @@ void FolderSourceTest::onlyRegularFilesOfTheShareAreListed() {
     QStringList lines = traced;
     traced.clear();
     lines.sort();
-    QCOMPARE(
-        lines,
-        (QStringList{
+    QStringList expected =
+        QStringList{
             u"Skipped central entry linked out of the share: Relatorio\\abs.rav"_s,
             u"Skipped central entry linked out of the share: common.ini"_s,
             u"Skipped central entry linked out of the share: fbclient.dll"_s,
             u"Skipped central entry that is not a regular file: gds32.dll"_s,
             u"Skipped central entry that is not a regular file: pipe"_s,
+            u"Skipped central entry that is not a regular file: socket"_s,
             u"Skipped central entry with a backslash in its name: Relatorio\\RelSysAdmin.rav"_s,
             u"Skipped central entry with a backslash in its name: sub\\dir"_s,
-        }));
+        } +
+        devices;
+    expected.sort();
+    QCOMPARE(lines, expected);
+}
+
+// The central file is copied over again while workstations fetch it, the way a
+// copy that keeps times does it: truncated, written piece by piece, its old time
+// put back. A fetch installs the whole central file or nothing, and the next run
+// (which fetches what is missing or has another age) completes the rest.
+void FolderSourceTest::fileRewrittenWhileCopied() {
+    QTemporaryDir share;
+    QTemporaryDir installation;
+    const QString name = u"SysAdmin.exe"_s;
+    QByteArray content(8 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = char((i * 131) >> 7);
+    const QString central = writeFile(share.path(), name, content, centralAge());
+    TRemoteList list;
+    fillRemoteListFromFolder(share.path(), list);
+    const auto found = list.constFind(platform::fileKey(name));
+    QVERIFY(found != list.constEnd());
+    const platform::TDateTime listed = found->Age();
+    QCOMPARE(listed, centralAge());
+
+    std::atomic<bool> stop = false;
+    std::atomic<int> rewrites = 0;
+    std::atomic<int> started = 0; // copies begun
+    std::thread rewriter([&] {
+        constexpr qsizetype Piece = 256 * 1024;
+        // In step with the copies: rewrite c begins as copy 2c begins, and copy
+        // 2c waits for rewrite c - 1 to end, so copies meet the emptying of the
+        // file, its middle, and the file whole again.
+        for (int c = 0; !stop; ++c) {
+            while (!stop && started <= 2 * c)
+                std::this_thread::yield();
+            if (stop)
+                break;
+            const int fd = ::open(QFile::encodeName(central).constData(), O_WRONLY | O_TRUNC);
+            if (fd < 0)
+                return;
+            for (qsizetype done = 0; done < content.size(); done += Piece)
+                if (platform::writeAll(fd, content.constData() + done, size_t(Piece)) != 0)
+                    break;
+            platform::stampFileAge(fd, centralAge());
+            ::close(fd);
+            ++rewrites;
+        }
+    });
+    constexpr int Copies = 40;
+    constexpr int Targets = 8;
+    QStringList failures;
+    for (int i = 0; i < Copies; ++i) {
+        while (rewrites < i / 2)
+            std::this_thread::yield();
+        ++started;
+        try {
+            updateFileFromFolder(share.path(), installation.path(),
+                                 u"copy%1.exe"_s.arg(i % Targets), name, listed, false);
+        } catch (const platform::Exception& e) {
+            failures.append(e.message());
+        }
+    }
+    stop = true;
+    rewriter.join();
+    QVERIFY(rewrites > 1);
+    // Any failure is the one that says so, never a damaged copy.
+    for (const QString& failure : std::as_const(failures))
+        QCOMPARE(failure, u"The central file SysAdmin.exe changed while it was copied"_s);
+
+    for (int i = 0; i < Targets; ++i) {
+        const QString target = installation.path() + u"/copy%1.exe"_s.arg(i);
+        if (!QFile::exists(target) || fixtures::ageOf(target) != listed)
+            updateFileFromFolder(share.path(), installation.path(), u"copy%1.exe"_s.arg(i), name,
+                                 listed, false);
+    }
+    for (int i = 0; i < Targets; ++i) {
+        const QString target = installation.path() + u"/copy%1.exe"_s.arg(i);
+        const QByteArray installed = fixtures::readFile(target);
+        QVERIFY2(installed == content,
+                 qPrintable(u"%1: %2 bytes"_s.arg(target).arg(installed.size())));
+        QCOMPARE(fixtures::ageOf(target), listed);
+    }
+    qDebug("%d of %d copies refused while the central file was rewritten %d times",
+           int(failures.size()), Copies, int(rewrites));
 }
 
 QTEST_GUILESS_MAIN(FolderSourceTest)

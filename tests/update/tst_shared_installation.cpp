@@ -1,5 +1,6 @@
 #include "update_fixtures.h"
 
+#include "platform/file_descriptor.h"
 #include "update/installation_lock.h"
 #include "update/staged_replace.h"
 
@@ -8,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -16,10 +18,16 @@
 #include "raw_http_server.h"
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,40 +163,74 @@ private:
     QString m_url;
 };
 
-// Feeds a named pipe that stands in for a central file: a reader copying from it
-// blocks until the data it is given, and then until more comes.
-class PipeFeeder {
+// Holds the reads of one central file as a stalled network share would, through
+// the kernel's permission events (fanotify, root only): every read of the file
+// waits for an answer from here. Reads are let through while written() is below
+// bytes, and held from then on until this object ends.
+class HeldReads {
 public:
-    explicit PipeFeeder(const QString& path) : m_path(QFile::encodeName(path)) {
-        if (::mkfifo(m_path.constData(), 0644) != 0)
-            qFatal("cannot make a pipe");
+    HeldReads(const QString& file, std::function<qint64()> written, qint64 bytes)
+        : m_written(std::move(written)), m_bytes(bytes) {
+        m_group = platform::FileDescriptor(
+            ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE));
+        m_stop = platform::FileDescriptor(::eventfd(0, EFD_CLOEXEC));
+        if (!m_group.valid() || !m_stop.valid() ||
+            ::fanotify_mark(m_group.get(), FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD,
+                            QFile::encodeName(file).constData()) != 0)
+            return;
+        m_thread = std::thread([this] { answer(); });
     }
-    ~PipeFeeder() {
-        if (m_thread.joinable())
+    ~HeldReads() {
+        if (m_thread.joinable()) {
+            const quint64 one = 1;
+            (void)::write(m_stop.get(), &one, sizeof one);
             m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
+        }
+        // Closing the group (m_group's end) answers whatever is still held: allowed.
     }
-    PipeFeeder(const PipeFeeder&) = delete;
-    PipeFeeder& operator=(const PipeFeeder&) = delete;
+    HeldReads(const HeldReads&) = delete;
+    HeldReads& operator=(const HeldReads&) = delete;
 
-    // Opens the writing end once a reader comes and writes data, keeping it open.
-    void feed(QByteArray data) {
-        m_thread = std::thread([this, data = std::move(data)] {
-            m_fd = ::open(m_path.constData(), O_WRONLY);
-            for (qsizetype done = 0; m_fd >= 0 && done < data.size();) {
-                const ssize_t put =
-                    ::write(m_fd, data.constData() + done, size_t(data.size() - done));
-                if (put <= 0)
-                    return;
-                done += put;
-            }
-        });
-    }
+    bool holding() const { return m_thread.joinable(); }
 
 private:
-    QByteArray m_path;
-    int m_fd = -1;
+    void respond(int fd) const {
+        fanotify_response response{};
+        response.fd = fd;
+        response.response = FAN_ALLOW;
+        (void)::write(m_group.get(), &response, sizeof response);
+        ::close(fd);
+    }
+
+    void answer() {
+        std::vector<int> held;
+        alignas(fanotify_event_metadata) char buffer[4096];
+        for (;;) {
+            pollfd fds[2] = {{m_group.get(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || (fds[1].revents & POLLIN))
+                break;
+            const ssize_t got = ::read(m_group.get(), buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            auto* event = reinterpret_cast<const fanotify_event_metadata*>(buffer);
+            for (ssize_t left = got; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                if (event->fd < 0)
+                    continue;
+                if ((event->mask & FAN_ACCESS_PERM) && m_written() >= m_bytes)
+                    held.push_back(event->fd);
+                else
+                    respond(event->fd);
+            }
+        }
+        for (const int fd : held)
+            respond(fd);
+    }
+
+    std::function<qint64()> m_written;
+    qint64 m_bytes;
+    platform::FileDescriptor m_group;
+    platform::FileDescriptor m_stop;
     std::thread m_thread;
 };
 
@@ -208,6 +250,12 @@ private slots:
     void lockOfAnotherMachine_data();
     void lockOfAnotherMachine();
     void holderKeepsItsLockFresh();
+    void lockWithoutHolder_data();
+    void lockWithoutHolder();
+    void lockOfAnotherMember_data();
+    void lockOfAnotherMember();
+    void reportFolderIsTheGroups();
+    void hostileShare();
 };
 
 void SharedInstallationTest::killedRunLeavesTargetWhole_data() {
@@ -239,7 +287,7 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
     QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
 
     // What the killed run fetches from: a source that holds it at the moment.
-    std::unique_ptr<PipeFeeder> pipe;
+    std::unique_ptr<HeldReads> held;
     std::unique_ptr<QTcpServer> silent;
     std::unique_ptr<RawHttpServer> stalling;
     std::unique_ptr<FileServerProcess> server;
@@ -253,10 +301,19 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
     QString source = overHttp ? (server ? server->url() : QString()) : central;
     if (moment == u"before writing" || moment == u"mid-body") {
         if (!overHttp) {
-            pipe = std::make_unique<PipeFeeder>(feed + u'/' + name);
+            // A share hangs in the middle of a read, not at a pipe (those are refused).
+            writeFile(feed, name, content, centralAge());
+            const qint64 bytes = moment == u"mid-body" ? CentralSize / 2 : 0;
+            held = std::make_unique<HeldReads>(
+                feed + u'/' + name,
+                [target] {
+                    const QStringList staged = stagedTemporariesOf(target);
+                    return staged.isEmpty() ? qint64(0) : QFileInfo(staged[0]).size();
+                },
+                bytes);
+            if (!held->holding())
+                QSKIP("holding a share's reads needs root and fanotify permission events");
             source = feed;
-            if (moment == u"mid-body")
-                pipe->feed(content.left(CentralSize / 2));
         } else if (moment == u"before writing") {
             silent = std::make_unique<QTcpServer>();
             QVERIFY(silent->listen(QHostAddress::LocalHost, 0));
@@ -421,6 +478,204 @@ void SharedInstallationTest::holderKeepsItsLockFresh() {
     held.unlock();
     QVERIFY(!QFile::exists(lockPath));
     QVERIFY(other.tryLock());
+}
+
+void SharedInstallationTest::lockWithoutHolder_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("flockedByItsMaker");
+    QTest::addColumn<bool>("takenOver");
+    QTest::newRow("empty: taken over at once") << QByteArray() << false << true;
+    QTest::newRow("no holder in it: taken over at once")
+        << QByteArray("not a lock file\n") << false << true;
+    QTest::newRow("empty, its maker about to fill it: kept") << QByteArray() << true << false;
+}
+
+// A lock file that names no holder has nobody to wait for (a run killed between
+// making and filling it), however fresh its time; only a maker that still holds
+// it, in that moment, keeps it.
+void SharedInstallationTest::lockWithoutHolder() {
+    QFETCH(QByteArray, content);
+    QFETCH(bool, flockedByItsMaker);
+    QFETCH(bool, takenOver);
+    QTemporaryDir install;
+    const QString lockPath = writeFile(install.path(), TInstallationLock::fileName(), content);
+    const int maker = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(maker >= 0);
+    const auto closeMaker = qScopeGuard([maker] { ::close(maker); });
+    if (flockedByItsMaker)
+        QVERIFY(::flock(maker, LOCK_EX | LOCK_NB) == 0);
+
+    TInstallationLock lock(install.path());
+    QCOMPARE(lock.tryLock(), takenOver);
+    if (takenOver)
+        QVERIFY(lock.holderDescription().startsWith(
+            u"process %1 on host "_s.arg(QCoreApplication::applicationPid())));
+}
+
+namespace {
+
+// Two members of an installation's group, neither root: the group owns the
+// installation folder (2775), as on the workstations.
+constexpr uid_t FirstMember = 4242;
+constexpr uid_t SecondMember = 4244;
+constexpr gid_t InstallationGroup = 4243;
+
+QStringList asMember(uid_t uid, const QString& program, const QStringList& arguments) {
+    return QStringList{u"--reuid=%1"_s.arg(uid), u"--regid=%1"_s.arg(InstallationGroup),
+                       u"--clear-groups"_s, program} +
+           arguments;
+}
+
+QString setprivBinary() {
+    return QStandardPaths::findExecutable(u"setpriv"_s);
+}
+
+struct stat statOf(const QString& path) {
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        st.st_mode = 0;
+    return st;
+}
+
+// A folder the members can reach and whose group they are.
+QString groupFolder(const QTemporaryDir& root, const QString& name) {
+    const QString folder = root.filePath(name);
+    const QByteArray path = QFile::encodeName(folder);
+    if (::chmod(QFile::encodeName(root.path()).constData(), 0755) != 0 ||
+        ::mkdir(path.constData(), 0700) != 0 ||
+        ::chown(path.constData(), 0, InstallationGroup) != 0 ||
+        ::chmod(path.constData(), 02775) != 0)
+        return QString();
+    return folder;
+}
+
+} // namespace
+
+void SharedInstallationTest::lockOfAnotherMember_data() {
+    QTest::addColumn<QString>("left");
+    QTest::addRow("killed, its lock file as it made it") << u"as made"_s;
+    QTest::addRow("killed, its lock file readable by its owner alone") << u"owner only"_s;
+    QTest::addRow("alive: waited for and named") << u"alive"_s;
+}
+
+// One member's run is killed (or still runs) holding the installation's lock;
+// the next run is another member's.
+void SharedInstallationTest::lockOfAnotherMember() {
+    QFETCH(QString, left);
+    if (::geteuid() != 0 || setprivBinary().isEmpty())
+        QSKIP("runs two other users: needs root and setpriv");
+    QTemporaryDir root;
+    const QString install = groupFolder(root, u"install"_s);
+    QVERIFY(!install.isEmpty());
+    const QString lockPath = install + u'/' + TInstallationLock::fileName();
+
+    const mode_t previousMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+    Child first(setprivBinary(), asMember(FirstMember, helperBinary(), {u"hold"_s, install}));
+    QCOMPARE(first.waitForLine(u"locked"_s), u"locked"_s);
+    // Whoever comes next in the group can read the lock and clear it.
+    const struct stat made = statOf(lockPath);
+    QCOMPARE(made.st_uid, FirstMember);
+    QCOMPARE(made.st_gid, InstallationGroup);
+    QCOMPARE(int(made.st_mode & 07777), 0664);
+
+    if (left == u"alive") {
+        Child refused(setprivBinary(), asMember(SecondMember, updateBinary(),
+                                                {u"--dir"_s, install, u"--share"_s, root.path(),
+                                                 u"--wait"_s, u"1"_s, u"--shared-files"_s}));
+        QVERIFY(refused.finish());
+        QCOMPARE(refused.exitCode(), 2);
+        const QString message = refused.err();
+        QVERIFY2(message.contains(u"process %1 "_s.arg(first.pid())), qPrintable(message));
+        QCOMPARE(statOf(lockPath).st_ino, made.st_ino);
+        first.write("\n");
+        QVERIFY(first.finish());
+        QCOMPARE(first.exitCode(), 0);
+        return;
+    }
+    first.killHard();
+    QCOMPARE(statOf(lockPath).st_ino, made.st_ino); // left behind
+    if (left == u"owner only")
+        QVERIFY(::chmod(QFile::encodeName(lockPath).constData(), 0600) == 0);
+
+    Child second(setprivBinary(), asMember(SecondMember, helperBinary(), {u"hold"_s, install}));
+    QCOMPARE(second.waitForLine(u"locked"_s), u"locked"_s);
+    const struct stat taken = statOf(lockPath);
+    QCOMPARE(taken.st_uid, SecondMember);
+    QCOMPARE(taken.st_gid, InstallationGroup);
+    second.write("\n");
+    QVERIFY(second.finish());
+    QCOMPARE(second.exitCode(), 0);
+    QVERIFY(!QFile::exists(lockPath));
+}
+
+// The report folder a run makes belongs to the installation's group, whatever
+// the umask of whoever ran first, and every member can write reports into it.
+void SharedInstallationTest::reportFolderIsTheGroups() {
+    QTemporaryDir root;
+    QTemporaryDir central;
+    writeFile(central.path(), u"Relatorio/RelCosts.rav"_s, "report", centralAge());
+    // Root runs it for a group of its choosing; others for their own group.
+    const bool asRoot = ::geteuid() == 0;
+    QString install = root.filePath(u"install"_s);
+    gid_t group = ::getegid();
+    if (asRoot) {
+        install = groupFolder(root, u"install"_s);
+        group = InstallationGroup;
+    } else {
+        QVERIFY(QDir().mkdir(install));
+        QVERIFY(::chmod(QFile::encodeName(install).constData(), 02775) == 0);
+    }
+    QVERIFY(!install.isEmpty());
+
+    const mode_t previousMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+    Child run(updateBinary(),
+              {u"--dir"_s, install, u"--share"_s, central.path(), u"--shared-files"_s});
+    QVERIFY(run.finish());
+    QVERIFY2(run.exitCode() == 0, qPrintable(run.err()));
+
+    const struct stat report = statOf(install + u"/Relatorio"_s);
+    QVERIFY(S_ISDIR(report.st_mode));
+    QCOMPARE(report.st_gid, group);
+    QCOMPARE(int(report.st_mode & (S_IRWXG | S_ISGID)), int(S_IRWXG | S_ISGID));
+    QCOMPARE(readFile(install + u"/Relatorio/RelCosts.rav"_s), QByteArray("report"));
+}
+
+// A share that holds more than files: a setuid module, links to a pipe, to an
+// endless device and out of the share, and names that cannot be ours. The run
+// ends, installs what is a file of the share, and nothing of the rest.
+void SharedInstallationTest::hostileShare() {
+    QTemporaryDir root;
+    const QString central = root.filePath(u"central"_s);
+    const QString install = root.filePath(u"install"_s);
+    QVERIFY(QDir().mkpath(install));
+    writeFile(central, u"SysAdmin.exe"_s, "MZ module", centralAge());
+    QVERIFY(::chmod(QFile::encodeName(central + u"/SysAdmin.exe"_s).constData(), 06777) == 0);
+    writeFile(central, u"qtintf70.dll"_s, "qt", centralAge());
+    writeFile(central, u"Relatorio/RelSysAdmin.rav"_s, "report", centralAge());
+    writeFile(root.path(), u"outside/secret"_s, "not central", centralAge());
+    QVERIFY(::mkfifo(QFile::encodeName(central + u"/pipe"_s).constData(), 0644) == 0);
+    QVERIFY(QFile::link(u"pipe"_s, central + u"/gds32.dll"_s));
+    QVERIFY(QFile::link(u"/dev/zero"_s, central + u"/fbclient.dll"_s));
+    QVERIFY(QFile::link(u"../outside/secret"_s, central + u"/common.ini"_s));
+    QVERIFY(QFile::link(u"qtintf70.dll"_s, central + u"/dbxfb.dll"_s)); // inside: a file
+    writeFile(central, u"Relatorio\\RelCosts.rav"_s, "a backslash in the name", centralAge());
+
+    Child run(updateBinary(), {u"--dir"_s, install, u"--share"_s, central, u"--module"_s,
+                               u"SysAdmin.exe"_s, u"--shared-files"_s});
+    QVERIFY(run.finish());
+    QVERIFY2(run.exitCode() == 0, qPrintable(run.err()));
+
+    QCOMPARE(readFile(install + u"/SysAdmin.exe"_s), QByteArray("MZ module"));
+    QVERIFY((modeOf(install + u"/SysAdmin.exe"_s) & (S_ISUID | S_ISGID)) == 0);
+    QCOMPARE(readFile(install + u"/qtintf70.dll"_s), QByteArray("qt"));
+    QCOMPARE(readFile(install + u"/dbxfb.dll"_s), QByteArray("qt"));
+    QCOMPARE(readFile(install + u"/Relatorio/RelSysAdmin.rav"_s), QByteArray("report"));
+    for (const QString& refused : {u"gds32.dll"_s, u"fbclient.dll"_s, u"common.ini"_s,
+                                   u"Relatorio/RelCosts.rav"_s, u"Relatorio\\RelCosts.rav"_s})
+        QVERIFY2(!QFile::exists(install + u'/' + refused), qPrintable(refused));
+    QCOMPARE(temporariesBelow(install), QStringList());
 }
 
 QTEST_GUILESS_MAIN(SharedInstallationTest)

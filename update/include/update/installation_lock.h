@@ -12,10 +12,14 @@
 // whichever process runs it (the launcher, the command, another workstation on a
 // shared network folder): a lock file in the folder itself.
 //
-// A lock left by a process that has died on this machine is taken over at once.
-// A holder on another machine cannot be asked whether it still lives, so while
-// the lock is held its file is touched every refreshInterval, and a lock file
-// that nobody has touched for StaleAfter is taken over as well.
+// A lock left by a process that has died on this machine is taken over at once,
+// and so is a lock file that names no holder, or that cannot be read (once its
+// maker has had a moment to open it to the group). A holder on another
+// machine cannot be asked whether it still lives, so while the lock is held its
+// file is touched every refreshInterval, and a lock file that nobody has touched
+// for StaleAfter is taken over as well. Any member of the installation folder's
+// group may take over a lock another member left: the lock file gets the
+// folder's group and is readable and writable by it.
 class TInstallationLock {
 public:
     static constexpr std::chrono::milliseconds DefaultRefreshInterval{30'000};
@@ -48,6 +52,9 @@ public:
 
 private:
     void throwIfUnusable() const;
+    void removeIfLeftByAGoneRun() const;
+    void removeIfUnreadable(const QByteArray& path) const;
+    void shareWithGroup() const;
     void startRefreshing();
     void stopRefreshing();
 
