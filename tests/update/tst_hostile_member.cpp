@@ -1,3 +1,4 @@
+#include "platform/errors.h"
 #include "platform/sha256.h"
 #include "raw_http_server.h"
 #include "update/folder_source.h"
@@ -9,6 +10,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "test_process.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +49,8 @@ class HostileMemberTest : public QObject {
 private slots:
     void linkSwapIsNeverFollowed_data();
     void linkSwapIsNeverFollowed();
+    void reportFolderLinkOfAMember_data();
+    void reportFolderLinkOfAMember();
 };
 
 void HostileMemberTest::linkSwapIsNeverFollowed_data() {
@@ -111,6 +116,60 @@ void HostileMemberTest::linkSwapIsNeverFollowed() {
     if (installed != -1) {
         QVERIFY(S_ISREG(installed));
         QCOMPARE(readFile(installation + u"/SysAdmin.exe"_s), module);
+    }
+}
+
+void HostileMemberTest::reportFolderLinkOfAMember_data() {
+    QTest::addColumn<bool>("byMember");
+    QTest::newRow("a member's link is not followed") << true;
+    QTest::newRow("root's own link is") << false;
+}
+
+// The report folder replaced by a link to somewhere else: where a member of the
+// group put it, nothing is written through it.
+void HostileMemberTest::reportFolderLinkOfAMember() {
+    QFETCH(bool, byMember);
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as a second user");
+    const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
+    if (setpriv.isEmpty())
+        QSKIP("setpriv is not installed");
+
+    QTemporaryDir root;
+    QVERIFY(::chmod(QFile::encodeName(root.path()).constData(), 0755) == 0);
+    const QString installation = root.filePath(u"install"_s);
+    const QString share = root.filePath(u"share"_s);
+    const QString elsewhere = root.filePath(u"elsewhere"_s);
+    QVERIFY(QDir().mkpath(installation) && QDir().mkpath(elsewhere));
+    QVERIFY(::chown(QFile::encodeName(installation).constData(), 0, GroupGid) == 0);
+    QVERIFY(::chmod(QFile::encodeName(installation).constData(), 02775) == 0);
+    writeFile(share, u"Relatorio/RelSysAdmin.rav"_s, "report", centralAge());
+    const QString link = installation + u"/Relatorio"_s;
+    if (byMember) {
+        const test_process::Outcome made =
+            test_process::run(setpriv,
+                              {u"--reuid=%1"_s.arg(MemberUid), u"--regid=%1"_s.arg(GroupGid),
+                               u"--clear-groups"_s, u"ln"_s, u"-s"_s, elsewhere, link},
+                              10000);
+        QCOMPARE(made.exitCode, 0);
+    } else {
+        QVERIFY(QFile::link(elsewhere, link));
+    }
+
+    QString message;
+    try {
+        updateFileFromFolder(share, installation, u"Relatorio\\RelSysAdmin.rav"_s,
+                             u"Relatorio\\RelSysAdmin.rav"_s, centralAge(), false);
+    } catch (const std::exception& e) {
+        message = platform::errorReport(e);
+    }
+    if (byMember) {
+        QVERIFY2(message.contains(u"not followed"_s), qPrintable(message));
+        QCOMPARE(QDir(elsewhere).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+    } else {
+        QCOMPARE(message, QString());
+        QCOMPARE(readFile(elsewhere + u"/RelSysAdmin.rav"_s), QByteArray("report"));
     }
 }
 

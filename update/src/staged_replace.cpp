@@ -41,28 +41,36 @@ QString inFolder(const QString& folder, const QString& name) {
 }
 
 // The target's folder, held open so that every later step names the file within
-// it. The folder itself is followed only when it is no link, or a link of ours
-// or of root: a link another member of the group put there is not.
+// it. A link in its place is followed only when nobody else could have put it
+// there: it is ours or root's, or the folder holding it is writable by its owner
+// alone. A link that another member of the group left in a shared folder is not.
 FileDescriptor openFolder(const QString& folder) {
     const QByteArray path = encoded(folder.isEmpty() ? QStringLiteral(".") : folder);
     FileDescriptor fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.valid())
         return fd;
-    int error = errno;
+    const int error = errno;
     struct stat link {};
-    if (error == ELOOP && ::lstat(path.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        if (link.st_uid == 0 || link.st_uid == ::geteuid()) {
-            fd = FileDescriptor(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd.valid())
-                return fd;
-            error = errno;
-        } else {
-            throw platform::EInOutError(
-                platform::systemErrorMessage(EACCES),
-                QStringLiteral("%1: a link of another user, not followed").arg(folder));
-        }
-    }
-    throwSystemError(error, folder);
+    // A link refused by O_NOFOLLOW reads as ELOOP, or as ENOTDIR with O_DIRECTORY.
+    if ((error != ELOOP && error != ENOTDIR) || ::lstat(path.constData(), &link) != 0 ||
+        !S_ISLNK(link.st_mode))
+        throwSystemError(error, folder);
+    const QString parent = platform::folderOf(folder);
+    struct stat holder {};
+    const bool trusted =
+        link.st_uid == 0 || link.st_uid == ::geteuid() ||
+        (::stat(encoded(parent.isEmpty() ? QStringLiteral(".") : parent).constData(), &holder) ==
+             0 &&
+         (holder.st_mode & (S_IWGRP | S_IWOTH)) == 0);
+    if (!trusted)
+        throw platform::EInOutError(
+            platform::systemErrorMessage(EACCES),
+            QStringLiteral("%1: a link another user left in a shared folder, not followed")
+                .arg(folder));
+    fd = FileDescriptor(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
+        throwSystemError(errno, folder);
+    return fd;
 }
 
 // Our own temporary, created exclusively and never through a link: the process
