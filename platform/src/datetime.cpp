@@ -48,6 +48,26 @@ QDateTime toClockTime(TDateTime value) {
     return QDateTime(date, QTime::fromMSecsSinceStartOfDay(static_cast<int>(msec)));
 }
 
-TDateTime now() { return fromClockTime(QDateTime::currentDateTime()); }
+TDateTime now() {
+    return fromClockTime(QDateTime::currentDateTime());
+}
+
+qint64 currentUtcOffsetMs() {
+    return static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+}
+
+TDateTime ageOfFileTime(const struct timespec& time, qint64 utcOffsetMs) {
+    constexpr qint64 UnixEpochJulianDay = 2440588;
+    // tv_nsec is never negative, so this cuts towards the earlier millisecond.
+    const qint64 localMs =
+        static_cast<qint64>(time.tv_sec) * 1000 + time.tv_nsec / 1'000'000 + utcOffsetMs;
+    qint64 days = localMs / MSecsPerDay;
+    qint64 msecOfDay = localMs % MSecsPerDay;
+    if (msecOfDay < 0) {
+        msecOfDay += MSecsPerDay;
+        --days;
+    }
+    return encodeDateTime(QDate::fromJulianDay(UnixEpochJulianDay + days), msecOfDay);
+}
 
 } // namespace platform

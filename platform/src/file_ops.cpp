@@ -38,12 +38,6 @@ bool statFollowingLinks(const QString& path, struct stat& st) {
     throw EInOutError(systemErrorMessage(errorNumber), pathDetail(path, errorNumber));
 }
 
-// The machine's current offset from UTC, in milliseconds. Reading and stamping use
-// the same offset, so a stamped age always reads back unchanged.
-qint64 currentUtcOffsetMs() {
-    return static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
-}
-
 } // namespace
 
 bool fileExists(const QString& path) {
@@ -58,13 +52,10 @@ bool directoryExists(const QString& path) {
 
 namespace {
 
+// Reading and stamping use the machine's current offset, so a stamped age always
+// reads back unchanged.
 TDateTime ageFromStat(const struct stat& st) {
-    const qint64 utcMs =
-        static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
-    const qint64 localMs = utcMs + currentUtcOffsetMs();
-    // Clock fields of the local time, computed in UTC so no zone rule applies again.
-    const QDateTime clock = QDateTime::fromMSecsSinceEpoch(localMs, Qt::UTC);
-    return fromClockTime(clock);
+    return ageOfFileTime(st.st_mtim, currentUtcOffsetMs());
 }
 
 // The last-write time for age, as futimens takes it; the access time is left alone.

@@ -25,7 +25,9 @@ QString decodeIniText(const QByteArray& bytes) {
     return QString::fromLatin1(bytes);
 }
 
-QStringView trimmedView(QStringView s) { return s.trimmed(); }
+QStringView trimmedView(QStringView s) {
+    return s.trimmed();
+}
 
 } // namespace
 
@@ -39,8 +41,7 @@ QString readIniStringFromText(const QString& text, const QString& section, const
             continue;
         if (line.front() == u'[') {
             const qsizetype close = line.indexOf(u']');
-            const QStringView name =
-                close < 0 ? line.mid(1) : line.mid(1, close - 1);
+            const QStringView name = close < 0 ? line.mid(1) : line.mid(1, close - 1);
             inSection = name.trimmed().compare(section, Qt::CaseInsensitive) == 0;
             continue;
         }

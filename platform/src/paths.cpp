@@ -6,13 +6,14 @@
 
 namespace platform {
 
-QChar nativeSeparator() { return QDir::separator(); }
+QChar nativeSeparator() {
+    return QDir::separator();
+}
 
 bool hasInvalidPathChars(const QString& name) {
     for (const QChar c : name) {
         const char16_t u = c.unicode();
-        if (u < 0x20 || u == u'"' || u == u'<' || u == u'>' || u == u'|' || u == u'*' ||
-            u == u'?')
+        if (u < 0x20 || u == u'"' || u == u'<' || u == u'>' || u == u'|' || u == u'*' || u == u'?')
             return true;
     }
     return false;
@@ -33,7 +34,9 @@ QString toNativeSeparators(const QString& name) {
     return QString(name).replace(u'\\', u'/');
 }
 
-QString toLogicalSeparators(const QString& name) { return QString(name).replace(u'/', u'\\'); }
+QString toLogicalSeparators(const QString& name) {
+    return QString(name).replace(u'/', u'\\');
+}
 
 QString joinPath(const QString& folder, const QString& name) {
     if (folder.isEmpty())
@@ -41,9 +44,9 @@ QString joinPath(const QString& folder, const QString& name) {
     if (name.isEmpty())
         return toNativeSeparators(folder);
     if (hasInvalidPathChars(folder) || hasInvalidPathChars(name))
-        throw EArgumentException(messages::invalidPathChars(),
-                                 QStringLiteral("\"%1\"").arg(hasInvalidPathChars(name) ? name
-                                                                                      : folder));
+        throw EArgumentException(
+            messages::invalidPathChars(),
+            QStringLiteral("\"%1\"").arg(hasInvalidPathChars(name) ? name : folder));
     if (isRootedPath(name))
         return toNativeSeparators(name);
     const QChar last = folder.back();

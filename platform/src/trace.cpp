@@ -4,6 +4,8 @@ Q_LOGGING_CATEGORY(lcQuorviaTrace, "quorvia.trace")
 
 namespace platform {
 
-void traceLine(const QString& line) { qCDebug(lcQuorviaTrace).noquote() << line; }
+void traceLine(const QString& line) {
+    qCDebug(lcQuorviaTrace).noquote() << line;
+}
 
 } // namespace platform

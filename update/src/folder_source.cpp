@@ -34,31 +34,15 @@ struct FoundFile {
     qint64 size = -1; // as listed; -1 when it could not be read
 };
 
-// Turns a last-write time into an age exactly as platform::tryReadFileAge does
-// (local time with the machine's current offset, cut to the millisecond), so a
-// central age and a local age of the same clock time are bit-equal. Computed here
-// from the stat we already hold: the walk reads one stat per file, no more.
+// The ages of one walk, with the offset of its start: one stat per file, no more.
 class AgeConverter {
 public:
-    AgeConverter()
-        : m_offsetMs(static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000) {}
-
     platform::TDateTime operator()(const struct stat& st) const {
-        const qint64 utcMs =
-            static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
-        const qint64 localMs = utcMs + m_offsetMs;
-        qint64 days = localMs / platform::MSecsPerDay;
-        qint64 msecOfDay = localMs % platform::MSecsPerDay;
-        if (msecOfDay < 0) {
-            msecOfDay += platform::MSecsPerDay;
-            --days;
-        }
-        return platform::encodeDateTime(QDate::fromJulianDay(UnixEpochJulianDay + days), msecOfDay);
+        return platform::ageOfFileTime(st.st_mtim, m_offsetMs);
     }
 
 private:
-    static constexpr qint64 UnixEpochJulianDay = 2440588;
-    qint64 m_offsetMs;
+    qint64 m_offsetMs = platform::currentUtcOffsetMs();
 };
 
 // Walks the tree below a root folder on a few threads: folders wait in one queue,

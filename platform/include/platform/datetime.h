@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 
+#include <ctime>
+
 namespace platform {
 
 // Days since 1899-12-30 00:00 as a double; the fraction is the time of day.
@@ -25,5 +27,14 @@ QDateTime toClockTime(TDateTime value);
 
 // The current local date and time.
 TDateTime now();
+
+// The machine's current offset from UTC, in milliseconds.
+qint64 currentUtcOffsetMs();
+
+// The age of a file-system time: local time with the given offset from UTC, cut
+// to the millisecond. The one rule for every age read from a file, local or
+// central: if two readers differed, a refreshed file would look stale forever or
+// a stale one current.
+TDateTime ageOfFileTime(const struct timespec& time, qint64 utcOffsetMs);
 
 } // namespace platform
