@@ -13,7 +13,9 @@
 class RunningFileServer {
 public:
     explicit RunningFileServer(const QString& root, int threads = 16)
-        : m_server(root, fileserver::ServerLimits{threads}, [this](const QString& line) {
+        : RunningFileServer(root, fileserver::ServerLimits{threads}) {}
+    RunningFileServer(const QString& root, const fileserver::ServerLimits& limits)
+        : m_server(root, limits, [this](const QString& line) {
               const std::lock_guard lock(m_mutex);
               m_log.append(line);
           }) {
@@ -29,6 +31,8 @@ public:
     RunningFileServer& operator=(const RunningFileServer&) = delete;
 
     QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    int port() const { return m_port; }
+    const fileserver::FileServer& server() const { return m_server; }
 
     // Stops serving and waits for it; every answered request is then logged.
     void stop() {

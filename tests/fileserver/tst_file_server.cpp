@@ -4,17 +4,21 @@
 #include "platform/file_ops.h"
 #include "running_file_server.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
-#include <QUrl>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <atomic>
 #include <optional>
@@ -22,6 +26,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -233,6 +238,58 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+QByteArray sha256Hex(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray reprDigestOf(const QByteArray& bytes) {
+    return "sha-256=:" + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toBase64() +
+           ':';
+}
+
+// The whole tree's listing, its elements by name ("\" separators); empty when
+// the server did not answer with one.
+QMap<QString, QJsonObject> listingByName(int port, QByteArray* etag = nullptr) {
+    const HttpAnswer a = exchange(port, "GET", "/folderlist?folder=%5C&mask=*.*&recursive=");
+    QMap<QString, QJsonObject> listed;
+    if (a.status != 200)
+        return listed;
+    if (etag)
+        *etag = a.header("etag");
+    for (const QJsonValue& v : QJsonDocument::fromJson(a.body).array())
+        listed.insert(v[u"fileName"_s].toString(), v.toObject());
+    return listed;
+}
+
+// Writes content over path (same inode), then puts its access and modification
+// times back as `touch -r` does: only the change time tells.
+void rewriteKeepingTimes(const QString& path, const QByteArray& content) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat before {};
+    if (::stat(name.constData(), &before) != 0)
+        qFatal("cannot read the times of %s", name.constData());
+    const int fd = ::open(name.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0 || platform::writeAll(fd, content.constData(), std::size_t(content.size())) != 0)
+        qFatal("cannot rewrite %s", name.constData());
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    if (::futimens(fd, times) != 0 || ::close(fd) != 0)
+        qFatal("cannot put back the times of %s", name.constData());
+}
+
+// Asks until ready() holds or timeoutMs pass; the time it took, or -1.
+template <typename Ready> qint64 pollUntil(Ready ready, int timeoutMs) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (ready())
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                .count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestFileServer : public QObject {
@@ -421,9 +478,12 @@ private slots:
         CentralCopy central;
         const QByteArray body =
             fileserver::folderListBody(central.root + u"/Relatorio"_s, u"*.*"_s, false);
+        // The fields of old in their order, then the size and the SHA-256 of "report".
         QCOMPARE(
             body,
-            QByteArray(R"([{"fileName":"RelAppointments.rav","age":"2022-06-20T08:15:00.000"}])"));
+            QByteArray(
+                R"([{"fileName":"RelAppointments.rav","age":"2022-06-20T08:15:00.000",)"
+                R"("size":6,"sha256":"845e91831319e89c4d656bdb80c278ac09a7230d61e5dfd2e1b1fbb436ac8917"}])"));
     }
 
     void refusedRequests_data() {
@@ -511,6 +571,231 @@ private slots:
                  qPrintable(log.first()));
     }
 
+    // --- what a file is: sizes, digests, versions -------------------------
+
+    void listingCarriesSizesAndDigests() {
+        CentralCopy central;
+        RunningFileServer server(central.root);
+        QByteArray listingEtag;
+        QMap<QString, QJsonObject> listed = listingByName(server.port(), &listingEtag);
+        QCOMPARE(listed.size(), central.files.size());
+        for (const CentralCopy::File& f : central.files) {
+            const QJsonObject item = listed.value(QString(f.name).replace(u'/', u'\\'));
+            QVERIFY2(item.value(u"size"_s).isDouble(), qPrintable(f.name));
+            QCOMPARE(item.value(u"size"_s).toInteger(), f.content.size());
+            QCOMPARE(item.value(u"sha256"_s).toString().toLatin1(), sha256Hex(f.content));
+        }
+
+        // Same size, the modification time put back: only the change time
+        // and the bytes tell. The next listing has the new digest, the
+        // download a new tag.
+        const QByteArray target = "/download?file=common.ini";
+        const HttpAnswer before = exchange(server.port(), "GET", target);
+        QCOMPARE(before.status, 200);
+        const QByteArray changed = "[SERVIDOR]\r\n";
+        QCOMPARE(changed.size(), central.find(u"common.ini"_s)->content.size());
+        rewriteKeepingTimes(central.root + u"/common.ini"_s, changed);
+        QByteArray newEtag;
+        const QMap<QString, QJsonObject> again = listingByName(server.port(), &newEtag);
+        const QJsonObject item = again.value(u"common.ini"_s);
+        QCOMPARE(item.value(u"age"_s), listed.value(u"common.ini"_s).value(u"age"_s));
+        QCOMPARE(item.value(u"size"_s).toInteger(), changed.size());
+        QCOMPARE(item.value(u"sha256"_s).toString().toLatin1(), sha256Hex(changed));
+        QVERIFY(newEtag != listingEtag);
+        const HttpAnswer after = exchange(server.port(), "GET", target);
+        QCOMPARE(after.status, 200);
+        QCOMPARE(after.body, changed);
+        QVERIFY2(after.header("etag") != before.header("etag"), after.header("etag").constData());
+        QCOMPARE(after.header("repr-digest"), reprDigestOf(changed));
+        // The old tag no longer confirms a cached copy.
+        QCOMPARE(exchange(server.port(), "GET", target,
+                          "If-None-Match: " + before.header("etag") + "\r\n")
+                     .status,
+                 200);
+    }
+
+    void downloadsCarryTheDigestOfTheirBytes() {
+        CentralCopy central;
+        fileserver::ServerLimits limits;
+        limits.threads = 4;
+        limits.recheckInterval = 0; // nothing but inotify tells the catalogue of changes
+        RunningFileServer server(central.root, limits);
+        QCOMPARE(listingByName(server.port()).size(), central.files.size());
+        for (const QByteArray& name :
+             {"common.ini"_ba, "Big.dll"_ba, "Relatorio%5CSub%5CDeep.rav"_ba}) {
+            const QByteArray target = "/download?file=" + name;
+            const HttpAnswer get = exchange(server.port(), "GET", target, {}, 10000);
+            QCOMPARE(get.status, 200);
+            QVERIFY(!get.body.isEmpty());
+            QCOMPARE(get.header("repr-digest"), reprDigestOf(get.body));
+            const HttpAnswer head = exchange(server.port(), "HEAD", target);
+            QCOMPARE(head.status, 200);
+            QCOMPARE(head.header("repr-digest"), reprDigestOf(get.body));
+            // A part: the digest still of the whole representation.
+            const HttpAnswer part = exchange(server.port(), "GET", target, "Range: bytes=0-0\r\n");
+            QCOMPARE(part.status, 206);
+            QCOMPARE(part.header("repr-digest"), reprDigestOf(get.body));
+        }
+
+        // Written through a hard link from outside the root: inotify does not
+        // tell, the catalogue still knows only the old version. The new bytes
+        // go out without a digest, never with the old one.
+        const QString outside = central.dir.filePath(u"outside-link"_s);
+        QVERIFY(::link(QFile::encodeName(central.root + u"/noext"_s).constData(),
+                       QFile::encodeName(outside).constData()) == 0);
+        rewriteKeepingTimes(outside, "m");
+        const HttpAnswer edited = exchange(server.port(), "GET", "/download?file=noext");
+        QCOMPARE(edited.status, 200);
+        QCOMPARE(edited.body, QByteArray("m"));
+        QVERIFY2(!edited.headers.contains("repr-digest"), edited.header("repr-digest").constData());
+        QCOMPARE(
+            listingByName(server.port()).value(u"noext"_s).value(u"sha256"_s).toString().toLatin1(),
+            sha256Hex("n"));
+    }
+
+    // The re-check finds what inotify cannot see: a file written through a
+    // hard link from outside the root, its modification time put back.
+    void recheckFindsChangesThroughAnOutsideLink() {
+        CentralCopy central;
+        const QString outside = central.dir.filePath(u"outside-link"_s);
+        QVERIFY(
+            ::link(
+                QFile::encodeName(central.root + u"/Relatorio/RelAppointments.rav"_s).constData(),
+                QFile::encodeName(outside).constData()) == 0);
+        fileserver::ServerLimits limits;
+        limits.threads = 4;
+        limits.recheckInterval = 1;
+        RunningFileServer server(central.root, limits);
+        const QString name = u"Relatorio\\RelAppointments.rav"_s;
+        QCOMPARE(listingByName(server.port()).value(name).value(u"sha256"_s).toString().toLatin1(),
+                 sha256Hex("report"));
+        rewriteKeepingTimes(outside, "REPORT");
+        const qint64 tookMs = pollUntil(
+            [&] {
+                return listingByName(server.port())
+                           .value(name)
+                           .value(u"sha256"_s)
+                           .toString()
+                           .toLatin1() == sha256Hex("REPORT");
+            },
+            10000);
+        QVERIFY2(tookMs >= 0, "the change through the outside link was never listed");
+        qInfo("listed after %lld ms", static_cast<long long>(tookMs));
+        const HttpAnswer a =
+            exchange(server.port(), "GET", "/download?file=" + QUrl::toPercentEncoding(name));
+        QCOMPARE(a.body, QByteArray("REPORT"));
+        QCOMPARE(a.header("repr-digest"), reprDigestOf("REPORT"));
+
+        // Another age and size through the link as well.
+        const TDateTime newAge = encodeDateTime(2025, 5, 6, 7'008);
+        CentralCopy::write(outside, "a longer report", newAge);
+        QVERIFY(pollUntil(
+                    [&] {
+                        const QJsonObject item = listingByName(server.port()).value(name);
+                        return item.value(u"size"_s).toInteger() == 15 &&
+                               fileserver::isoToDateTime(item.value(u"age"_s).toString()) == newAge;
+                    },
+                    10000) >= 0);
+    }
+
+    // A listing costs no hashing, nor does a re-check that finds the tree as
+    // it was: only a new version is read.
+    void unchangedTreeIsNotHashedAgain() {
+        CentralCopy central;
+        RunningFileServer server(central.root);
+        QByteArray etag;
+        QCOMPARE(listingByName(server.port(), &etag).size(), central.files.size());
+        const quint64 hashed = server.server().hashedFiles();
+        QCOMPARE(hashed, quint64(central.files.size()));
+        for (const QByteArray& query :
+             {"folder=%5C&mask=*.*&recursive="_ba, "folder=Relatorio&mask=*.rav"_ba,
+              "folder=%5C&mask=*.exe"_ba})
+            for (int i = 0; i < 3; ++i)
+                QCOMPARE(exchange(server.port(), "GET", "/folderlist?" + query).status, 200);
+        QCOMPARE(server.server().hashedFiles(), hashed);
+        // One file changed: that one is read again.
+        CentralCopy::write(central.root + u"/noext"_s, "N", encodeDateTime(2020, 5, 5, 1));
+        QCOMPARE(
+            listingByName(server.port()).value(u"noext"_s).value(u"sha256"_s).toString().toLatin1(),
+            sha256Hex("N"));
+        QCOMPARE(server.server().hashedFiles(), hashed + 1);
+
+        // The catalogue re-checked by hand: the same tree keeps its digests
+        // and its answers; a change only a re-check can see reads that file alone.
+        const fileserver::ServedRoot root(central.root);
+        fileserver::FileCatalogue catalogue(central.root, root.fd());
+        const auto first = catalogue.listing(QString(), u"*.*"_s, true);
+        const quint64 read = catalogue.hashedFiles();
+        QCOMPARE(read, quint64(central.files.size()));
+        for (int i = 0; i < 3; ++i)
+            catalogue.maintain(true);
+        QCOMPARE(catalogue.hashedFiles(), read);
+        QCOMPARE(catalogue.listing(QString(), u"*.*"_s, true)->etag, first->etag);
+        const QString outside = central.dir.filePath(u"outside-link"_s);
+        QVERIFY(::link(QFile::encodeName(central.root + u"/common.ini"_s).constData(),
+                       QFile::encodeName(outside).constData()) == 0);
+        rewriteKeepingTimes(outside, "[SERVIDOR]\r\n");
+        QCOMPARE(catalogue.listing(QString(), u"*.*"_s, true)->etag, first->etag); // unseen yet
+        catalogue.maintain(true);
+        const auto after = catalogue.listing(QString(), u"*.*"_s, true);
+        QVERIFY(after->etag != first->etag);
+        QVERIFY2(after->body.contains(sha256Hex("[SERVIDOR]\r\n")), after->body.constData());
+        QCOMPARE(catalogue.hashedFiles(), read + 1);
+    }
+
+    // --- the root followed -------------------------------------------------
+
+    void followsTheRootToAnotherFolder_data() {
+        QTest::addColumn<bool>("linkFlip"); // else a folder renamed into place
+        QTest::newRow("link switched: ln -sfn + mv -T") << true;
+        QTest::newRow("folder renamed into place") << false;
+    }
+    void followsTheRootToAnotherFolder() {
+        QFETCH(bool, linkFlip);
+        QTemporaryDir dir;
+        const QString v1 = dir.filePath(u"releases/v1"_s);
+        const QString v2 = dir.filePath(u"releases/v2"_s);
+        CentralCopy::write(v1 + u"/Appointments.exe"_s, "v1", 1.0);
+        CentralCopy::write(v1 + u"/common.ini"_s, "one", 1.0);
+        CentralCopy::write(v2 + u"/Appointments.exe"_s, "second release", 2.0);
+        CentralCopy::write(v2 + u"/New.exe"_s, "new", 2.0);
+        const QByteArray root = QFile::encodeName(dir.filePath(linkFlip ? u"cur"_s : u"central"_s));
+        if (linkFlip)
+            QVERIFY(::symlink("releases/v1", root.constData()) == 0);
+        else
+            QVERIFY(::rename(QFile::encodeName(v1).constData(), root.constData()) == 0);
+        ServerProgram server(QFile::decodeName(root));
+        QVERIFY(server.port() > 0);
+        QCOMPARE(listingByName(server.port()).keys(),
+                 (QList<QString>{u"Appointments.exe"_s, u"common.ini"_s}));
+
+        if (linkFlip) {
+            const QByteArray tmp = root + ".tmp";
+            QVERIFY(::symlink("releases/v2", tmp.constData()) == 0);
+            QVERIFY(::rename(tmp.constData(), root.constData()) == 0);
+        } else {
+            QVERIFY(::rename(root.constData(), (root + ".old").constData()) == 0);
+            QVERIFY(::rename(QFile::encodeName(v2).constData(), root.constData()) == 0);
+        }
+        const qint64 tookMs = pollUntil(
+            [&] {
+                return listingByName(server.port()).keys() ==
+                       QList<QString>{u"Appointments.exe"_s, u"New.exe"_s};
+            },
+            10000);
+        QVERIFY2(tookMs >= 0, server.output().constData());
+        qInfo("the new folder was served after %lld ms", static_cast<long long>(tookMs));
+        const QMap<QString, QJsonObject> listed = listingByName(server.port());
+        QCOMPARE(listed.value(u"Appointments.exe"_s).value(u"sha256"_s).toString().toLatin1(),
+                 sha256Hex("second release"));
+        const HttpAnswer a = exchange(server.port(), "GET", "/download?file=Appointments.exe");
+        QCOMPARE(a.body, QByteArray("second release"));
+        QCOMPARE(a.header("repr-digest"), reprDigestOf("second release"));
+        QCOMPARE(exchange(server.port(), "GET", "/download?file=common.ini").status, 404);
+        const QByteArray log = server.stop();
+        QVERIFY2(log.contains("names another folder now"), log.constData());
+    }
+
     // --- the program itself ------------------------------------------------
 
     void programServesAndStopsOnSignal() {
@@ -562,6 +847,10 @@ private slots:
             << QStringList{u"--root"_s, u"."_s, u"--listen"_s, u"127.0.0.1:70000"_s} << 64;
         QTest::newRow("no threads")
             << QStringList{u"--root"_s, u"."_s, u"--threads"_s, u"0"_s} << 64;
+        QTest::newRow("re-check not a number")
+            << QStringList{u"--root"_s, u"."_s, u"--recheck"_s, u"often"_s} << 64;
+        QTest::newRow("negative re-check")
+            << QStringList{u"--root"_s, u"."_s, u"--recheck=-1"_s} << 64;
         QTest::newRow("missing root") << QStringList{u"--root"_s, u"/no/such/folder"_s} << 66;
     }
     void programUsage() {

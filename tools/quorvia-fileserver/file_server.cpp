@@ -4,6 +4,7 @@
 #include "fileserver/file_list_json.h"
 
 #include <QDateTime>
+#include <QFile>
 
 #include <microhttpd.h>
 
@@ -189,13 +190,21 @@ void releaseListing(void* cls) {
 // ---------------------------------------------------------------------------
 
 QByteArray fileEtag(const struct stat& info) {
-    // Size, time to the nanosecond and identity: a file rewritten within one
-    // tick of a coarse clock, or replaced by another, still gets a new tag.
+    // Size, times to the nanosecond and identity: a file rewritten within one
+    // tick of a coarse clock, or replaced by another, still gets a new tag; so
+    // does one whose modification time was put back, as writing sets the
+    // change time and nobody can set that back.
     return '"' + QByteArray::number(static_cast<quint64>(info.st_size), 16) + '-' +
            QByteArray::number(static_cast<qint64>(info.st_mtim.tv_sec), 16) + '.' +
            QByteArray::number(static_cast<qint64>(info.st_mtim.tv_nsec), 16) + '-' +
+           QByteArray::number(static_cast<qint64>(info.st_ctim.tv_sec), 16) + '.' +
+           QByteArray::number(static_cast<qint64>(info.st_ctim.tv_nsec), 16) + '-' +
            QByteArray::number(static_cast<quint64>(info.st_ino), 16) + '-' +
            QByteArray::number(static_cast<quint64>(info.st_dev), 16) + '"';
+}
+
+QByteArray reprDigest(const QByteArray& sha256) {
+    return "sha-256=:" + sha256.toBase64() + ':';
 }
 
 bool etagMatches(const QByteArray& ifNoneMatch, const QByteArray& etag) {
@@ -355,8 +364,20 @@ struct FileServer::Engine {
     }
 };
 
+struct FileServer::Served {
+    ServedRoot root;
+    FileCatalogue catalogue;
+    struct stat identity {}; // of the folder opened, to compare with the root path's
+
+    explicit Served(const QString& path, const DigestMap& seed = {})
+        : root(path), catalogue(path, root.fd(), seed) {
+        ::fstat(root.fd(), &identity);
+    }
+};
+
 FileServer::FileServer(const QString& root, const ServerLimits& limits, LogLine log)
-    : m_root(root), m_catalogue(root, m_root.fd()), m_limits(limits), m_log(std::move(log)) {
+    : m_rootPath(root), m_served(std::make_shared<Served>(root)), m_limits(limits),
+      m_log(std::move(log)) {
     if (m_limits.threads <= 0)
         m_limits.threads = static_cast<int>(std::max(2U, std::thread::hardware_concurrency()));
 }
@@ -445,11 +466,13 @@ bool FileServer::listen() {
     m_listener.release(); // the engine closes it
     m_running = true;
     std::thread watch([this] { watchDeadlines(); });
+    std::thread care([this] { lookAfterTree(); });
     {
         std::unique_lock lock(m_stateMutex);
         m_stateChanged.wait(lock, [this] { return m_stopRequested; });
     }
     watch.join();
+    care.join();
     MHD_stop_daemon(daemon);
     m_running = false;
     return true;
@@ -461,10 +484,111 @@ void FileServer::stop() {
         m_stopRequested = true;
     }
     m_stateChanged.notify_all();
+    // A tree being hashed is left as it is: the last answers go out without
+    // waiting for it.
+    const std::lock_guard lock(m_servedMutex);
+    m_cancelled = true;
+    m_served->catalogue.cancel();
+    if (m_next)
+        m_next->catalogue.cancel();
 }
 
 bool FileServer::isRunning() const {
     return m_running;
+}
+
+quint64 FileServer::hashedFiles() const {
+    return served()->catalogue.hashedFiles();
+}
+
+std::shared_ptr<FileServer::Served> FileServer::served() const {
+    const std::lock_guard lock(m_servedMutex);
+    return m_served;
+}
+
+void FileServer::lookAfterTree() {
+    const QByteArray rootPath = QFile::encodeName(m_rootPath);
+    auto lastRecheck = Clock::now();
+    std::unique_lock stateLock(m_stateMutex);
+    while (!m_stopRequested) {
+        stateLock.unlock();
+        const std::shared_ptr<Served> current = served();
+        struct stat named {};
+        if (::stat(rootPath.constData(), &named) != 0) {
+            // Gone for a moment (a switch done in two steps) or for good: the
+            // folder opened before is served until the path names another.
+            const int error = errno;
+            if (!m_rootProblemLogged && m_log)
+                m_log(QStringLiteral("quorvia-fileserver: the root %1 cannot be looked up (%2); "
+                                     "still serving the folder opened before")
+                          .arg(m_rootPath, QString::fromLocal8Bit(std::strerror(error))));
+            m_rootProblemLogged = true;
+        } else if (named.st_dev != current->identity.st_dev ||
+                   named.st_ino != current->identity.st_ino) {
+            followRoot(current);
+        } else {
+            m_rootProblemLogged = false;
+        }
+        if (served() == current) {
+            const bool recheck =
+                m_limits.recheckInterval > 0 &&
+                Clock::now() - lastRecheck >= std::chrono::seconds(m_limits.recheckInterval);
+            if (recheck)
+                lastRecheck = Clock::now();
+            try {
+                current->catalogue.maintain(recheck);
+            } catch (const std::exception&) {
+                // The tree cannot be read now: listings say so, and it is tried again.
+            }
+        }
+        stateLock.lock();
+        m_stateChanged.wait_for(stateLock, std::chrono::milliseconds(500),
+                                [this] { return m_stopRequested; });
+    }
+}
+
+void FileServer::followRoot(const std::shared_ptr<Served>& current) {
+    std::shared_ptr<Served> next;
+    try {
+        // Versions that both folders hold (hard links) keep their digests.
+        next = std::make_shared<Served>(m_rootPath, current->catalogue.digests());
+    } catch (const std::exception& e) {
+        if (!m_rootProblemLogged && m_log)
+            m_log(QStringLiteral("quorvia-fileserver: the root %1 names another folder that "
+                                 "cannot be served (%2); still serving the one opened before")
+                      .arg(m_rootPath, QString::fromLocal8Bit(e.what())));
+        m_rootProblemLogged = true;
+        return;
+    }
+    if (next->identity.st_dev == current->identity.st_dev &&
+        next->identity.st_ino == current->identity.st_ino)
+        return; // switched back meanwhile
+    {
+        const std::lock_guard lock(m_servedMutex);
+        if (m_cancelled)
+            return;
+        m_next = next;
+    }
+    bool ready = true;
+    try {
+        next->catalogue.maintain(true);
+    } catch (const std::exception&) {
+        ready = false;
+    }
+    const quint64 hashed = next->catalogue.hashedFiles();
+    {
+        const std::lock_guard lock(m_servedMutex);
+        m_next.reset();
+        if (!ready || m_cancelled)
+            return;
+        m_served = next;
+    }
+    m_rootProblemLogged = false;
+    if (m_log)
+        m_log(QStringLiteral("quorvia-fileserver: the root %1 names another folder now; "
+                             "serving it (%2 files hashed)")
+                  .arg(m_rootPath)
+                  .arg(hashed));
 }
 
 // The engine drops connections that stay silent; this drops those that keep
@@ -576,7 +700,8 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
     if (args.file.isEmpty())
         return sendError(connection, request, 400, QStringLiteral("Bad Request"),
                          QStringLiteral("The parameter \"file\" names no file"));
-    ResolvedName r = m_root.resolve(args.file, NameKind::File);
+    const std::shared_ptr<Served> served = this->served();
+    ResolvedName r = served->root.resolve(args.file, NameKind::File);
     if (r.outcome != ResolvedName::Outcome::Found)
         return sendResolutionError(connection, request, r, args.file);
 
@@ -611,6 +736,9 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
         return send(connection, request, 416, response, static_cast<quint64>(body.size()));
     }
+    // The digest of the whole file, when the catalogue has it for the very
+    // version being served; else no digest rather than another version's.
+    QByteArray digest = served->catalogue.digestOf(FileVersion::of(r.info));
     const bool part = range.kind == ByteRange::Kind::Part;
     const quint64 offset = part ? range.offset : 0;
     const quint64 length = part ? range.length : size;
@@ -628,6 +756,10 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
                 break; // shrunk while being read: the descriptor is sent as it is
             got += n;
         }
+        struct stat after {};
+        if (!digest.isEmpty() && (::fstat(r.fd.get(), &after) != 0 ||
+                                  !(FileVersion::of(after) == FileVersion::of(r.info))))
+            digest.clear(); // written while it was read: these bytes have no known digest
         if (buffer && static_cast<quint64>(got) == length)
             response = MHD_create_response_from_buffer(length, buffer, MHD_RESPMEM_MUST_FREE);
         else
@@ -647,6 +779,8 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
     MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
     addValidators(response, etag, lastModified);
+    if (!digest.isEmpty())
+        MHD_add_response_header(response, "Repr-Digest", reprDigest(digest).constData());
     if (part) {
         const QByteArray contentRange = "bytes " + QByteArray::number(offset) + '-' +
                                         QByteArray::number(offset + length - 1) + '/' +
@@ -659,12 +793,13 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
 int FileServer::answerListing(MHD_Connection* connection, Request& request) {
     QueryArguments args;
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &args);
-    const ResolvedName r = m_root.resolve(args.folder, NameKind::Folder);
+    const std::shared_ptr<Served> served = this->served();
+    const ResolvedName r = served->root.resolve(args.folder, NameKind::Folder);
     if (r.outcome != ResolvedName::Outcome::Found)
         return sendResolutionError(connection, request, r, args.folder);
     std::shared_ptr<const Listing> listing;
     try {
-        listing = m_catalogue.listing(r.relative, args.mask, args.recursive);
+        listing = served->catalogue.listing(r.relative, args.mask, args.recursive);
     } catch (const std::exception& e) {
         return sendError(connection, request, 503, QStringLiteral("Service Unavailable"),
                          QString::fromLocal8Bit(e.what()));

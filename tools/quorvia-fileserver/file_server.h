@@ -29,17 +29,22 @@ struct ByteRange {
 };
 ByteRange parseRange(const QByteArray& header, quint64 size);
 
-// The validator of a file: size, modification time to the nanosecond and the
-// file's identity, so that any change of content gives a new tag.
+// The validator of a file: size, modification and change times to the
+// nanosecond and the file's identity, so that any change of content gives a new
+// tag, also one whose modification time was put back (touch -r).
 QByteArray fileEtag(const struct stat& info);
+// The Repr-Digest field value for a SHA-256 digest (32 raw bytes):
+// "sha-256=:<base64>:" (RFC 9530).
+QByteArray reprDigest(const QByteArray& sha256);
 // Whether an If-None-Match value names etag ("*" names any).
 bool etagMatches(const QByteArray& ifNoneMatch, const QByteArray& etag);
 // Text safe for a log line: control characters, bytes outside ASCII, quotes
 // and backslashes become \xHH.
 QByteArray logEscaped(const QByteArray& text);
 
-// What one server allows its clients. The defaults suit a hospital's morning
-// rush: hundreds of workstations at once, some behind one address.
+// What one server allows its clients, and how often it looks at its tree. The
+// defaults suit a hospital's morning rush: hundreds of workstations at once,
+// some behind one address.
 struct ServerLimits {
     int threads = 0;                 // event loops; 0 takes one per processor (at least 2)
     unsigned maxConnections = 4000;  // in all
@@ -47,10 +52,16 @@ struct ServerLimits {
     unsigned requestTimeout = 10;    // seconds to receive a whole request (from the
                                      // connection or the previous answer on)
     unsigned idleTimeout = 30;       // seconds of silence before a connection is dropped
+    unsigned recheckInterval = 2;    // seconds between re-checks of the files against the
+                                     // catalogue (what inotify cannot see); 0 for none
 };
 
 // The HTTP front of the file server: GET (and HEAD) /folderlist and /download
-// over a folder, on libmicrohttpd's event loops.
+// over a folder, on libmicrohttpd's event loops. While it serves, the root path
+// is looked up again every half second: when it names another folder (a link
+// switched to a new release, a folder renamed into its place, a mount), that
+// folder is read and hashed and then served instead; requests under way finish
+// on the old one.
 class FileServer {
 public:
     using LogLine = std::function<void(const QString&)>;
@@ -70,6 +81,9 @@ public:
     // is called later).
     void stop();
     bool isRunning() const;
+
+    // Files read for their digests by the catalogue being served.
+    quint64 hashedFiles() const;
 
     // The engine's entry points (plain functions handed to the library) and
     // what they keep per request.
@@ -93,8 +107,21 @@ private:
     void requestEnded(MHD_Connection* connection, Request* request, int termination);
     void watchDeadlines();
 
-    ServedRoot m_root;
-    FileCatalogue m_catalogue;
+    // The folder being served and its catalogue, held by each request that
+    // uses them.
+    struct Served;
+    std::shared_ptr<Served> served() const;
+    // Looks after the tree while serving: the root path, inotify's changes,
+    // the periodic re-check, the digests still owed.
+    void lookAfterTree();
+    void followRoot(const std::shared_ptr<Served>& current);
+
+    QString m_rootPath;
+    mutable std::mutex m_servedMutex;
+    std::shared_ptr<Served> m_served;
+    std::shared_ptr<Served> m_next;   // being read before it is served
+    bool m_cancelled = false;         // stopping: no new reading of a tree
+    bool m_rootProblemLogged = false; // only the care thread uses it
     ServerLimits m_limits;
     LogLine m_log;
     FileDescriptor m_listener;

@@ -170,6 +170,13 @@ int main(int argc, char* argv[]) {
                                      "(default %1).")
                           .arg(defaults.idleTimeout),
                       QStringLiteral("SECONDS"), QString::number(defaults.idleTimeout)});
+    parser.addOption({QStringLiteral("recheck"),
+                      QStringLiteral("Seconds between re-checks of the files' sizes and times "
+                                     "against the listing, for changes inotify cannot see (a "
+                                     "file written through a hard link from outside, network "
+                                     "file systems); 0 turns them off (default %1).")
+                          .arg(defaults.recheckInterval),
+                      QStringLiteral("SECONDS"), QString::number(defaults.recheckInterval)});
     if (const auto exit = command_line::parse(parser, QCoreApplication::arguments()))
         return *exit;
 
@@ -196,6 +203,7 @@ int main(int argc, char* argv[]) {
     const auto maxPerAddress = numberOption(parser, QStringLiteral("max-per-address"), 0, 1'000'000);
     const auto requestTimeout = numberOption(parser, QStringLiteral("request-timeout"), 1, 3600);
     const auto idleTimeout = numberOption(parser, QStringLiteral("idle-timeout"), 1, 3600);
+    const auto recheck = numberOption(parser, QStringLiteral("recheck"), 0, 86400);
     if (!maxConnections)
         return command_line::usageError(QStringLiteral("--max-connections takes a number from 1 on"));
     if (!maxPerAddress)
@@ -203,10 +211,13 @@ int main(int argc, char* argv[]) {
     if (!requestTimeout || !idleTimeout)
         return command_line::usageError(
             QStringLiteral("--request-timeout and --idle-timeout take seconds from 1 to 3600"));
+    if (!recheck)
+        return command_line::usageError(QStringLiteral("--recheck takes seconds from 0 to 86400"));
     limits.maxConnections = *maxConnections;
     limits.maxPerAddress = *maxPerAddress;
     limits.requestTimeout = *requestTimeout;
     limits.idleTimeout = *idleTimeout;
+    limits.recheckInterval = *recheck;
 
     const rlim_t descriptors = raiseDescriptorLimit();
     if (descriptors < limits.maxConnections + 64) {
