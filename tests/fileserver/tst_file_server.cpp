@@ -653,6 +653,52 @@ private slots:
             sha256Hex("n"));
     }
 
+    // A file rewritten while it is being hashed gets no digest for what was
+    // read: the listing has none, or the digest of one whole content.
+    void fileWrittenWhileHashedGetsNoMixedDigest() {
+        CentralCopy central;
+        const QByteArray first(16 << 20, 'a');
+        const QByteArray second(16 << 20, 'b');
+        const QString path = central.root + u"/Busy.dll"_s;
+        CentralCopy::write(path, first, 1.0);
+        fileserver::ServerLimits limits;
+        limits.threads = 4;
+        limits.recheckInterval = 0;
+        RunningFileServer server(central.root, limits);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        std::atomic<bool> stop = false;
+        std::thread writer([&] {
+            // In place, same size, one content after the other; the second last.
+            for (int i = 0; !stop; ++i) {
+                const QByteArray& content = i % 2 == 0 ? first : second;
+                ::pwrite(fd, content.constData(), std::size_t(content.size()), 0);
+            }
+            ::pwrite(fd, second.constData(), std::size_t(second.size()), 0);
+        });
+        const QList<QString> whole = {QString::fromLatin1(sha256Hex(first)),
+                                      QString::fromLatin1(sha256Hex(second))};
+        QStringList mixed;
+        for (int i = 0; i < 15; ++i) {
+            const QJsonObject item = listingByName(server.port()).value(u"Busy.dll"_s);
+            if (item.contains(u"sha256"_s) && !whole.contains(item.value(u"sha256"_s).toString()))
+                mixed << item.value(u"sha256"_s).toString();
+        }
+        stop = true;
+        writer.join();
+        ::close(fd);
+        QVERIFY2(mixed.isEmpty(), qPrintable(mixed.join(u' ')));
+        // Left alone, it is listed with the digest of its last content.
+        QVERIFY(pollUntil(
+                    [&] {
+                        return listingByName(server.port())
+                                   .value(u"Busy.dll"_s)
+                                   .value(u"sha256"_s)
+                                   .toString() == whole.last();
+                    },
+                    10000) >= 0);
+    }
+
     // The re-check finds what inotify cannot see: a file written through a
     // hard link from outside the root, its modification time put back.
     void recheckFindsChangesThroughAnOutsideLink() {

@@ -88,19 +88,26 @@ using SteadyClock = std::chrono::steady_clock;
 // How long changes reported by inotify must have been quiet before the
 // background care reads the tree (a listing reads it at once).
 constexpr auto settleTime = std::chrono::milliseconds(300);
+// A write stamps the change time when it begins, not when it ends: a file
+// whose change time is this recent may still be under a write that began
+// before we looked (one large write, or one held back while the system writes
+// dirty pages out, which pauses a writer up to 200 ms at a time), and is read
+// only once it is older.
+constexpr auto writeSettle = std::chrono::milliseconds(250);
 // A version seen unchanged for this long is taken as settled whatever its
 // change time says (a file server whose clock runs ahead of ours).
 constexpr auto observedSettled = std::chrono::seconds(2);
-// How long a hashing waits for the clock to pass a change time just made.
-constexpr auto clockWait = std::chrono::milliseconds(50);
+// How long a hashing waits for a version just made to settle; beyond, it is
+// left owed and tried again later.
+constexpr auto settleWait = writeSettle + std::chrono::milliseconds(100);
 constexpr std::size_t hashBufferBytes = 128 * 1024;
 
 qint64 nanoseconds(const timespec& t) {
     return static_cast<qint64>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-// Adds a watch on the folder open as dirFd. Returns false when the system has
-// no watch to spare.
+// Adds a watch on the folder open as dirFd. Returns false when it could not be
+// watched (mostly: the system has no watch to spare).
 bool addWatch(int inotify, int dirFd, const QByteArray& path) {
     const QByteArray link = "/proc/self/fd/" + QByteArray::number(dirFd);
     if (::inotify_add_watch(inotify, link.constData(), watchedEvents) >= 0)
@@ -108,9 +115,8 @@ bool addWatch(int inotify, int dirFd, const QByteArray& path) {
     if (errno == ENOSPC || errno == ENOMEM)
         return false;
     // Without /proc: by name, which names the same folder unless it was just
-    // swapped (the next reading then sees the change).
-    return ::inotify_add_watch(inotify, path.constData(), watchedEvents | IN_DONT_FOLLOW) >= 0 ||
-           (errno != ENOSPC && errno != ENOMEM);
+    // swapped (the swap is an event of the parent's watch).
+    return ::inotify_add_watch(inotify, path.constData(), watchedEvents | IN_DONT_FOLLOW) >= 0;
 }
 
 struct HashJob {
@@ -122,12 +128,15 @@ struct HashJob {
     QByteArray digest;
 };
 
-// Whether a write that begins after the clock read now would surely get
-// another change time than the version's: the file systems stamp changes from
-// the coarse clock, so a change time before its reading cannot recur.
-bool settled(const struct stat& info, const timespec& now, const HashJob& job) {
-    return nanoseconds(info.st_ctim) < nanoseconds(now) ||
-           SteadyClock::now() - job.firstSeen >= observedSettled;
+// How long until the version of info is settled at now (0 or less: it is):
+// no write is under way any more, and one that begins later gets another
+// change time (file systems stamp changes from the coarse clock, so a change
+// time before its reading cannot recur).
+qint64 nanosecondsToSettle(const struct stat& info, const timespec& now, const HashJob& job) {
+    if (SteadyClock::now() - job.firstSeen >= observedSettled)
+        return 0;
+    return nanoseconds(info.st_ctim) + std::chrono::nanoseconds(writeSettle).count() -
+           nanoseconds(now) + 1;
 }
 
 // Reads the file of job beneath rootFd for its digest. A digest is kept only
@@ -141,7 +150,7 @@ HashJob::Outcome hashOne(int rootFd, HashJob& job, char* buffer, const std::atom
         openBeneath(rootFd, job.onDisk, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid())
         return errno == EACCES || errno == EPERM ? Outcome::Unreadable : Outcome::Changed;
-    const auto waitUntil = SteadyClock::now() + clockWait;
+    const auto waitUntil = SteadyClock::now() + settleWait;
     struct stat before {};
     for (;;) {
         timespec now{};
@@ -150,15 +159,21 @@ HashJob::Outcome hashOne(int rootFd, HashJob& job, char* buffer, const std::atom
             return Outcome::Unreadable;
         if (!S_ISREG(before.st_mode) || !(FileVersion::of(before) == job.version))
             return Outcome::Changed;
-        if (settled(before, now, job))
+        const auto wait = std::chrono::nanoseconds(nanosecondsToSettle(before, now, job));
+        if (wait <= std::chrono::nanoseconds(0))
             break;
-        // A change time further ahead is another clock's (a file server's):
+        // Further ahead, the change time is another clock's (a file server's):
         // waiting here would not help, seeing the version unchanged later does.
-        const qint64 aheadNs = nanoseconds(before.st_ctim) - nanoseconds(now);
-        if (SteadyClock::now() >= waitUntil ||
-            aheadNs > std::chrono::nanoseconds(clockWait).count())
+        if (SteadyClock::now() + wait > waitUntil)
             return Outcome::Unsettled;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // In short steps: a server that stops does not wait for it.
+        const auto awake = SteadyClock::now() + wait;
+        while (SteadyClock::now() < awake) {
+            if (cancelled)
+                return Outcome::Cancelled;
+            std::this_thread::sleep_for(std::min<SteadyClock::duration>(
+                awake - SteadyClock::now(), std::chrono::milliseconds(10)));
+        }
     }
     ++hashed;
     if (job.version.size > static_cast<qint64>(hashBufferBytes))
