@@ -425,4 +425,13 @@ void copyFileInto(const QString& source, int descriptor) {
     copyAtMost(in.get(), descriptor, sourceStat.st_size);
 }
 
+void letTruncationsEnd(int descriptor) {
+    (void)::lseek(descriptor, 0, SEEK_DATA);
+    (void)::lseek(descriptor, 0, SEEK_SET);
+}
+
+bool beingTruncated(const struct stat& info) {
+    return info.st_size == 0 && info.st_blocks != 0;
+}
+
 } // namespace platform

@@ -1,6 +1,7 @@
 #include "file_catalogue.h"
 
 #include "fileserver/iso_date_time.h"
+#include "platform/file_ops.h"
 #include "platform/sha256.h"
 #include "served_root.h"
 
@@ -56,8 +57,8 @@ constexpr qint64 unixEpochJulianDay = 2440588;
 // The age of a last-write time exactly as platform::tryReadFileAge gives it
 // (local time with the offset of the moment of the scan, cut to the millisecond).
 platform::TDateTime ageOf(const struct stat& st, qint64 utcOffsetMs) {
-    const qint64 localMs =
-        static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000 + utcOffsetMs;
+    const qint64 localMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 +
+                           st.st_mtim.tv_nsec / 1'000'000 + utcOffsetMs;
     qint64 days = localMs / platform::MSecsPerDay;
     qint64 msecOfDay = localMs % platform::MSecsPerDay;
     if (msecOfDay < 0) {
@@ -155,9 +156,11 @@ HashJob::Outcome hashOne(int rootFd, HashJob& job, char* buffer, const std::atom
     for (;;) {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        platform::letTruncationsEnd(fd.get());
         if (::fstat(fd.get(), &before) != 0)
             return Outcome::Unreadable;
-        if (!S_ISREG(before.st_mode) || !(FileVersion::of(before) == job.version))
+        if (!S_ISREG(before.st_mode) || !(FileVersion::of(before) == job.version) ||
+            platform::beingTruncated(before))
             return Outcome::Changed;
         const auto wait = std::chrono::nanoseconds(nanosecondsToSettle(before, now, job));
         if (wait <= std::chrono::nanoseconds(0))
@@ -199,6 +202,7 @@ HashJob::Outcome hashOne(int rootFd, HashJob& job, char* buffer, const std::atom
         total += got;
     }
     struct stat after {};
+    platform::letTruncationsEnd(fd.get());
     if (::fstat(fd.get(), &after) != 0 || !(FileVersion::of(after) == job.version) ||
         total != job.version.size)
         return Outcome::Changed;
@@ -581,8 +585,9 @@ std::shared_ptr<const Listing> FileCatalogue::listing(const QString& folder, con
     prefix.replace(u'/', u'\\');
     if (!prefix.isEmpty())
         prefix += u'\\';
-    const auto first = std::lower_bound(m_entries.begin(), m_entries.end(), prefix,
-                                        [](const Entry& e, const QString& p) { return e.name < p; });
+    const auto first =
+        std::lower_bound(m_entries.begin(), m_entries.end(), prefix,
+                         [](const Entry& e, const QString& p) { return e.name < p; });
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (auto it = first; it != m_entries.end() && it->name.startsWith(prefix); ++it) {
         const QStringView relative = QStringView(it->name).sliced(prefix.size());
@@ -590,13 +595,17 @@ std::shared_ptr<const Listing> FileCatalogue::listing(const QString& folder, con
             continue;
         if (!maskMatches(mask, it->name.sliced(it->fileNameAt)))
             continue;
+        // Only what the server can vouch for is offered: a file without a digest
+        // (being written, emptied, unreadable) waits for a later listing, so that
+        // no workstation takes half a copy for the current file.
+        const auto v = m_versions.find(it->version);
+        if (v == m_versions.end() || v->second.state != DigestState::Known)
+            continue;
         nlohmann::ordered_json item;
         item["fileName"] = relative.toString().toStdString();
         item["age"] = dateTimeToIso(it->age).toStdString();
         item["size"] = it->version.size;
-        if (const auto v = m_versions.find(it->version);
-            v != m_versions.end() && v->second.state == DigestState::Known)
-            item["sha256"] = platform::Sha256::hex(v->second.digest).toStdString();
+        item["sha256"] = platform::Sha256::hex(v->second.digest).toStdString();
         list.push_back(std::move(item));
     }
     auto answer = std::make_shared<Listing>();

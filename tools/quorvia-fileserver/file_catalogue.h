@@ -61,9 +61,10 @@ struct Listing {
 //
 // A file is listed when a download of it would be served: regular files, and
 // links to regular files that stay inside the folder; FIFOs, devices, links
-// that lead out and linked folders are not. A listed file whose digest is not
-// known (it was being written while it was read, or it cannot be read) is
-// listed without "sha256" until a later reading has it.
+// that lead out and linked folders are not. A file whose digest is not known
+// (it was being written or emptied while it was read, or it cannot be read) is
+// left out until a later reading has it: every listed file has its size and
+// SHA-256.
 class FileCatalogue {
 public:
     // rootFd stays owned by the caller and must outlive the catalogue. Digests

@@ -60,6 +60,38 @@ constexpr const char* expiredForNginx = "@1";
 
 constexpr quint64 smallFileBytes = 64 * 1024;
 
+// The body of a larger answer, read from the checked descriptor as the engine
+// asks for it. A file that turns out shorter than announced (emptied or cut
+// while it is sent) ends the connection at once: the client then knows the
+// answer is broken, instead of waiting for bytes that never come.
+struct FileBody {
+    int fd;
+    quint64 offset;
+    quint64 length;
+
+    static ssize_t read(void* cls, uint64_t position, char* buffer, size_t max) {
+        auto* body = static_cast<FileBody*>(cls);
+        if (position >= body->length)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(max, body->length - position));
+        for (;;) {
+            const ssize_t got =
+                ::pread(body->fd, buffer, wanted, static_cast<off_t>(body->offset + position));
+            if (got > 0)
+                return got;
+            if (got < 0 && errno == EINTR)
+                continue;
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        }
+    }
+    static void free(void* cls) {
+        auto* body = static_cast<FileBody*>(cls);
+        ::close(body->fd);
+        delete body;
+    }
+};
+constexpr size_t fileBodyBlockBytes = 256 * 1024;
+
 const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -75,7 +107,7 @@ QByteArray httpDate(time_t t) {
 }
 
 quint64 bytesAcked(int socket) {
-    tcp_info info {};
+    tcp_info info{};
     socklen_t length = sizeof info;
     if (socket < 0 || ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) != 0)
         return 0;
@@ -144,7 +176,8 @@ MHD_Result send(MHD_Connection* connection, FileServer::Request& request, int st
         return MHD_NO;
     request.status = status;
     request.bodyBytes = request.method == "HEAD" ? 0 : bodyBytes;
-    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(status), response);
     MHD_destroy_response(response);
     return queued;
 }
@@ -152,12 +185,13 @@ MHD_Result send(MHD_Connection* connection, FileServer::Request& request, int st
 MHD_Result sendError(MHD_Connection* connection, FileServer::Request& request, int status,
                      const QString& error, const QString& detail) {
     const QByteArray body = fileInfoErrorToJSON(TFileInfoErrorDTO(status, error, detail));
-    MHD_Response* response = MHD_create_response_from_buffer(
-        static_cast<size_t>(body.size()), const_cast<char*>(body.constData()),
-        MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(static_cast<size_t>(body.size()),
+                                        const_cast<char*>(body.constData()), MHD_RESPMEM_MUST_COPY);
     if (!response)
         return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json; charset=UTF-8");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            "application/json; charset=UTF-8");
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     if (status == 405)
         MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
@@ -294,8 +328,8 @@ struct FileServer::Engine {
     }
 
     static MHD_Result access(void* cls, MHD_Connection* connection, const char* url,
-                             const char* method, const char*, const char*,
-                             size_t* uploadSize, void** context) {
+                             const char* method, const char*, const char*, size_t* uploadSize,
+                             void** context) {
         auto* server = static_cast<FileServer*>(cls);
         auto* request = static_cast<Request*>(*context);
         if (!request) {
@@ -390,7 +424,7 @@ int FileServer::bind(const QString& host, int port) {
     QByteArray name = host.toUtf8();
     if (name.startsWith('[') && name.endsWith(']'))
         name = name.mid(1, name.size() - 2);
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -403,8 +437,8 @@ int FileServer::bind(const QString& host, int port) {
                                  "\": " + ::gai_strerror(rc));
     int error = 0;
     for (addrinfo* a = found; a; a = a->ai_next) {
-        FileDescriptor fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                                   a->ai_protocol));
+        FileDescriptor fd(
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
         if (!fd.valid()) {
             error = errno;
             continue;
@@ -413,11 +447,12 @@ int FileServer::bind(const QString& host, int port) {
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         // A queue as deep as the system allows: a rush of workstations at the
         // start of a shift must not see its connections dropped and retried.
-        if (::bind(fd.get(), a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
+        if (::bind(fd.get(), a->ai_addr, a->ai_addrlen) != 0 ||
+            ::listen(fd.get(), SOMAXCONN) != 0) {
             error = errno;
             continue;
         }
-        sockaddr_storage bound {};
+        sockaddr_storage bound{};
         socklen_t length = sizeof bound;
         ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
         const int boundPort =
@@ -428,10 +463,9 @@ int FileServer::bind(const QString& host, int port) {
         return boundPort;
     }
     ::freeaddrinfo(found);
-    throw std::runtime_error("cannot listen on " + host.toStdString() + ':' +
-                             std::to_string(port) + ": " + std::strerror(error));
+    throw std::runtime_error("cannot listen on " + host.toStdString() + ':' + std::to_string(port) +
+                             ": " + std::strerror(error));
 }
-
 
 bool FileServer::listen() {
     {
@@ -441,23 +475,20 @@ bool FileServer::listen() {
     }
     if (!m_listener.valid())
         return false;
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_TURBO | MHD_USE_ERROR_LOG;
+    unsigned flags =
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ITC | MHD_USE_TURBO | MHD_USE_ERROR_LOG;
     const int listener = m_listener.get();
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Engine::access, this,
-        MHD_OPTION_EXTERNAL_LOGGER, &Engine::engineMessage, this,
-        MHD_OPTION_LISTEN_SOCKET, listener,
+        flags, 0, nullptr, nullptr, &Engine::access, this, MHD_OPTION_EXTERNAL_LOGGER,
+        &Engine::engineMessage, this, MHD_OPTION_LISTEN_SOCKET, listener,
         MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(m_limits.threads),
-        MHD_OPTION_CONNECTION_LIMIT, m_limits.maxConnections,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, m_limits.maxPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeout,
+        MHD_OPTION_CONNECTION_LIMIT, m_limits.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        m_limits.maxPerAddress, MHD_OPTION_CONNECTION_TIMEOUT, m_limits.idleTimeout,
         // Headers beyond this are refused (431): what a request may hold.
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(16 * 1024),
-        MHD_OPTION_URI_LOG_CALLBACK, &Engine::requestLine, this,
-        MHD_OPTION_NOTIFY_COMPLETED, &Engine::completed, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &Engine::connectionEvent, this,
-        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 0,
-        MHD_OPTION_END);
+        MHD_OPTION_URI_LOG_CALLBACK, &Engine::requestLine, this, MHD_OPTION_NOTIFY_COMPLETED,
+        &Engine::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Engine::connectionEvent, this,
+        MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 0, MHD_OPTION_END);
     if (!daemon) {
         if (m_log)
             m_log(QStringLiteral("quorvia-fileserver: the HTTP engine could not start"));
@@ -634,10 +665,10 @@ void FileServer::requestEnded(MHD_Connection* connection, Request* request, int 
                    ? QStringLiteral(" cut: client too slow")
                    : QStringLiteral(" cut: connection ended");
     }
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
-                                                                          request->start)
-                        .count();
-    timespec now {};
+    const auto us =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - request->start)
+            .count();
+    timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     struct tm tm {};
     ::gmtime_r(&now.tv_sec, &tm);
@@ -722,9 +753,9 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
     }
     if (range.kind == ByteRange::Kind::Unsatisfiable) {
         const QByteArray contentRange = "bytes */" + QByteArray::number(size);
-        const QByteArray body = fileInfoErrorToJSON(TFileInfoErrorDTO(
-            416, QStringLiteral("Range Not Satisfiable"),
-            QStringLiteral("\"%1\" has %2 bytes").arg(args.file).arg(size)));
+        const QByteArray body = fileInfoErrorToJSON(
+            TFileInfoErrorDTO(416, QStringLiteral("Range Not Satisfiable"),
+                              QStringLiteral("\"%1\" has %2 bytes").arg(args.file).arg(size)));
         MHD_Response* response = MHD_create_response_from_buffer(
             static_cast<size_t>(body.size()), const_cast<char*>(body.constData()),
             MHD_RESPMEM_MUST_COPY);
@@ -743,8 +774,8 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
     const quint64 offset = part ? range.offset : 0;
     const quint64 length = part ? range.length : size;
     // Served from the descriptor that was checked. Small files are read at
-    // once so that head and body leave in one write; others go out with
-    // sendfile, and the engine closes the descriptor when the answer is done.
+    // once so that head and body leave in one write; others are read as the
+    // engine sends them, and the descriptor is closed when the answer is done.
     MHD_Response* response = nullptr;
     if (length <= smallFileBytes) {
         auto* buffer = static_cast<char*>(std::malloc(std::max<quint64>(length, 1)));
@@ -769,12 +800,14 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
         // Large answers may be cut: what the client acknowledged is then logged.
         request.ackedBefore = bytesAcked(request.socket);
         request.countAcked = true;
-        const int fd = r.fd.release();
-        response = MHD_create_response_from_fd_at_offset64(length, fd, static_cast<uint64_t>(offset));
+        auto* body = new FileBody{r.fd.get(), offset, length};
+        response = MHD_create_response_from_callback(length, fileBodyBlockBytes, &FileBody::read,
+                                                     body, &FileBody::free);
         if (!response) {
-            ::close(fd);
+            delete body;
             return MHD_NO;
         }
+        r.fd.release(); // the body owns it now
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
     MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
@@ -815,7 +848,8 @@ int FileServer::answerListing(MHD_Connection* connection, Request& request) {
         delete keep;
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json; charset=UTF-8");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            "application/json; charset=UTF-8");
     addValidators(response, listing->etag, QByteArray());
     return send(connection, request, 200, response, static_cast<quint64>(listing->body.size()));
 }

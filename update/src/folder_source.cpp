@@ -288,22 +288,6 @@ bool sameState(const struct stat& a, const struct stat& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// A truncation is not one step for a reader: the new size shows while the old
-// blocks are still being freed, and the new time only comes at the end, so for a
-// while a file emptied by a copy that keeps times looks whole, empty and with
-// its old time. The file systems that hold the inode's lock across a truncation
-// (ext4, tmpfs) also take it to look for data: once that answers, no truncation
-// that began before is still under way. Leaves the position at the start.
-void letTruncationsEnd(int fd) {
-    (void)::lseek(fd, 0, SEEK_DATA);
-    (void)::lseek(fd, 0, SEEK_SET);
-}
-
-// An empty file that still holds blocks is one whose truncation is under way.
-bool beingTruncated(const struct stat& st) {
-    return st.st_size == 0 && st.st_blocks != 0;
-}
-
 [[noreturn]] void throwChanged(const QString& remoteName, const QString& detail) {
     throw platform::EInOutError(
         QStringLiteral("The central file %1 changed while it was copied").arg(remoteName), detail);
@@ -330,7 +314,7 @@ void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remo
                 detail);
         throw platform::EInOutError(platform::systemErrorMessage(error), detail);
     }
-    letTruncationsEnd(in.get());
+    platform::letTruncationsEnd(in.get());
     struct stat before {};
     if (::fstat(in.get(), &before) != 0) {
         const int error = errno;
@@ -340,7 +324,7 @@ void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remo
     if (!S_ISREG(before.st_mode))
         throw platform::EInOutError(
             QStringLiteral("The central file %1 is not a regular file").arg(remoteName));
-    if (beingTruncated(before))
+    if (platform::beingTruncated(before))
         throwChanged(remoteName, QStringLiteral("it is being emptied"));
     // The listed age is what the copy gets stamped with. A copy made while the
     // file is being rewritten (truncated, then filled and given its old time back)
@@ -366,7 +350,7 @@ void copyCentralFile(int rootFd, const QByteArray& relative, const QString& remo
         throw;
     }
 
-    letTruncationsEnd(in.get());
+    platform::letTruncationsEnd(in.get());
     struct stat named {};
     const platform::FileDescriptor again(
         platform::openBeneath(rootFd, relative, O_PATH | O_CLOEXEC));

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include <sys/stat.h>
+
 namespace platform {
 
 // A file (not a directory) exists; a link counts when its target exists.
@@ -72,6 +74,17 @@ void copyFileInto(const QString& source, int descriptor);
 // the kernel cannot do so, each component is opened without following links
 // (ELOOP at a link). Returns the descriptor, or -1 with errno set.
 int openBeneath(int rootFd, const QByteArray& relative, int flags);
+
+// A truncation is not one step for a reader: the new size shows while the old
+// blocks are still being freed, and the new time only comes at the end, so for a
+// while a file emptied by a copy that keeps times looks whole, empty and with its
+// old time. The file systems that hold the inode's lock across a truncation
+// (ext4, tmpfs) also take it to look for data: once this returns, no truncation
+// that began before is still under way. Leaves the position at the start.
+void letTruncationsEnd(int descriptor);
+
+// An empty file that still holds blocks is one whose truncation is under way.
+bool beingTruncated(const struct stat& info);
 
 // Copies from in (at its position) into out, at most limit bytes: a source that
 // still has data after limit (it grew, or never ends) fails with EInOutError
