@@ -52,22 +52,6 @@ bool wildcardMatch(QStringView mask, QStringView name) {
     return m == mask.size();
 }
 
-constexpr qint64 unixEpochJulianDay = 2440588;
-
-// The age of a last-write time exactly as platform::tryReadFileAge gives it
-// (local time with the offset of the moment of the scan, cut to the millisecond).
-platform::TDateTime ageOf(const struct stat& st, qint64 utcOffsetMs) {
-    const qint64 localMs = static_cast<qint64>(st.st_mtim.tv_sec) * 1000 +
-                           st.st_mtim.tv_nsec / 1'000'000 + utcOffsetMs;
-    qint64 days = localMs / platform::MSecsPerDay;
-    qint64 msecOfDay = localMs % platform::MSecsPerDay;
-    if (msecOfDay < 0) {
-        msecOfDay += platform::MSecsPerDay;
-        --days;
-    }
-    return platform::encodeDateTime(QDate::fromJulianDay(unixEpochJulianDay + days), msecOfDay);
-}
-
 QByteArray etagOf(const QByteArray& body) {
     // FNV-1a: the tag only has to change with the body.
     quint64 hash = 14695981039346656037ULL;
@@ -314,7 +298,7 @@ void FileCatalogue::pollEvents() {
     bool changed = false;
     // Ages are local times: when the clock's offset changes (daylight saving),
     // every age changes with it, as it does on the share.
-    if (static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000 != m_utcOffsetMs)
+    if (platform::currentUtcOffsetMs() != m_utcOffsetMs)
         changed = true;
     if (m_inotify >= 0) {
         alignas(inotify_event) char buffer[16 * 1024];
@@ -349,7 +333,7 @@ void FileCatalogue::scan() {
         ::close(m_inotify);
     m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     m_watching = m_inotify >= 0;
-    m_utcOffsetMs = static_cast<qint64>(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+    m_utcOffsetMs = platform::currentUtcOffsetMs();
     const int fd = ::openat(m_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         m_stale = true; // tried again next time
@@ -454,7 +438,8 @@ void FileCatalogue::walkFolder(int dirFd, const QByteArray& relative, const QStr
             const QString fileName = QFile::decodeName(e->d_name);
             const QString entryName = name.isEmpty() ? fileName : name + u'\\' + fileName;
             entries->push_back({entryName, entryName.size() - fileName.size(),
-                                ageOf(st, m_utcOffsetMs), entryRelative, FileVersion::of(st)});
+                                platform::ageOfFileTime(st.st_mtim, m_utcOffsetMs), entryRelative,
+                                FileVersion::of(st)});
         };
         if (type == DT_DIR) {
             folders.push_back({QByteArray(e->d_name),
