@@ -8,6 +8,8 @@
 #   HTTP, everything      quorvia-update against the baseline quorvia-update,
 #                         both from the current server (hashing, checks, fsync)
 #   share, everything     quorvia-update against the baseline quorvia-update
+#   share, without fsync  the same under eatmydata, which makes fsync a no-op:
+#                         what durability costs, apart from the checks
 #   no-op over HTTP       the central copy plus a filler tree, listed each run
 # Runs alternate and repeat; medians with min-max spreads are reported.
 set -euo pipefail
@@ -66,6 +68,9 @@ spread() {
         "$(tail -1 <<<"$sorted")"
 }
 
+# Measures what fsync costs; installed here, never in CI.
+install_missing eatmydata
+
 start_scratch
 central="$work/central"
 central_filler="$work/central-filler"
@@ -84,20 +89,22 @@ if ! curl -s "$digest_url/folderlist?folder=%5C&mask=*.*&recursive=true" | grep 
     exit 1
 fi
 
-cold() { # BINARY ARGS... ; one cold run into a fresh installation, its seconds
-    local binary="$1"
+cold() { # [eatmydata] BINARY ARGS... ; one cold run into a fresh installation, its seconds
+    local -a run=("$1")
+    [ "$1" != eatmydata ] || { shift; run+=("$1"); }
     shift
     fresh_local "$work/local"
-    seconds "$binary" --dir "$work/local" "$@" --module "$module" --shared-files
+    seconds "${run[@]}" --dir "$work/local" "$@" --module "$module" --shared-files
 }
 
-http_digest=() http_plain=() http_baseline=() share_current=() share_baseline=()
+http_digest=() http_plain=() http_baseline=() share_current=() share_baseline=() share_nosync=()
 for ((i = 0; i < repeat; i++)); do
     http_digest+=("$(cold "$update" --url "$digest_url")")
     http_plain+=("$(cold "$update" --url "$plain_url")")
     http_baseline+=("$(cold "$baseline_update" --url "$digest_url")")
     share_current+=("$(cold "$update" --share "$central")")
     share_baseline+=("$(cold "$baseline_update" --share "$central")")
+    share_nosync+=("$(cold eatmydata "$update" --share "$central")")
 done
 # A cold run installs every file with the central bytes.
 fresh_local "$work/local"
@@ -106,14 +113,20 @@ for f in "${cold_files[@]}"; do
     cmp -s "$central/$f" "$work/local/$f" || { echo "$f differs after a cold run" >&2; exit 1; }
 done
 
-# No-op over HTTP with the filler tree listed as well.
+# No-op over HTTP with the filler tree listed as well, from both servers.
 start_fileserver "$central_filler" "$work/filler-server.log"
-"$update" --dir "$work/local" --url "$server_url" --module "$module" --shared-files >/dev/null
-noop=()
+filler_url="$server_url"
+server="$baseline_server"
+start_fileserver "$central_filler" "$work/baseline-filler-server.log"
+baseline_filler_url="$server_url"
+server="$current_server"
+"$update" --dir "$work/local" --url "$filler_url" --module "$module" --shared-files >/dev/null
+noop=() noop_baseline=()
 for ((i = 0; i < repeat; i++)); do
-    noop+=("$(seconds "$update" --dir "$work/local" --url "$server_url" --module "$module" --shared-files)")
+    noop+=("$(seconds "$update" --dir "$work/local" --url "$filler_url" --module "$module" --shared-files)")
+    noop_baseline+=("$(seconds "$baseline_update" --dir "$work/local" --url "$baseline_filler_url" --module "$module" --shared-files)")
 done
-noop_check=$("$update" --dir "$work/local" --url "$server_url" --module "$module" --shared-files)
+noop_check=$("$update" --dir "$work/local" --url "$filler_url" --module "$module" --shared-files)
 case "$noop_check" in
 "checked 56, stale 0, fetched 0, failed 0,"*) ;;
 *) echo "the no-op run was not a no-op: $noop_check" >&2; exit 1 ;;
@@ -129,5 +142,6 @@ central copy: $(find "$central" -type f | wc -l) files, $(($(du -sb "$central" |
 cold, HTTP, digests checked vs none   $(spread "${http_digest[@]}") s vs $(spread "${http_plain[@]}") s   ratio $(ratio "$hd" "$hp") (target <= 1.1)
 cold, HTTP, current vs baseline       $(spread "${http_digest[@]}") s vs $(spread "${http_baseline[@]}") s   ratio $(ratio "$hd" "$hb")
 cold, share, current vs baseline      $(spread "${share_current[@]}") s vs $(spread "${share_baseline[@]}") s   ratio $(ratio "$sc" "$sb")
-no-op, HTTP, $((filler + ${#all_files[@]})) central files      $(spread "${noop[@]}") s
+cold, share, without fsync vs baseline $(spread "${share_nosync[@]}") s vs $(spread "${share_baseline[@]}") s   ratio $(ratio "$(median --digits 3 "${share_nosync[@]}")" "$sb")
+no-op, HTTP, $((filler + ${#all_files[@]})) central files      $(spread "${noop[@]}") s vs baseline $(spread "${noop_baseline[@]}") s   ratio $(ratio "$(median --digits 3 "${noop[@]}")" "$(median --digits 3 "${noop_baseline[@]}")")
 EOF
