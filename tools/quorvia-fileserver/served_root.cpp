@@ -4,15 +4,12 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fileserver {
@@ -22,33 +19,6 @@ namespace {
 bool hasControlCharacters(const QString& name) {
     return std::any_of(name.begin(), name.end(),
                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
-}
-
-QByteArray pathOfDescriptor(int fd) {
-    char buffer[4096];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-    const ssize_t n = ::readlink(link.constData(), buffer, sizeof buffer);
-    return n > 0 && static_cast<size_t>(n) < sizeof buffer ? QByteArray(buffer, n) : QByteArray();
-}
-
-// Opens relative following every link, then checks where the descriptor
-// really is: the object that will be served, not its name. For links the
-// kernel's walk refuses although they stay inside (absolute links into the
-// root) and for kernels without openat2.
-int openAndCheck(int rootFd, const QByteArray& relative, int flags) {
-    const int fd = ::openat(rootFd, relative.isEmpty() ? "." : relative.constData(), flags);
-    if (fd < 0)
-        return -1;
-    const QByteArray root = pathOfDescriptor(rootFd);
-    const QByteArray found = pathOfDescriptor(fd);
-    const bool inside = !root.isEmpty() && !found.isEmpty() &&
-                        (found == root || found.startsWith(root == "/" ? root : root + '/'));
-    if (!inside) {
-        ::close(fd);
-        errno = EXDEV;
-        return -1;
-    }
-    return fd;
 }
 
 // The entry of the folder dirFd named like part without regard to case; an
@@ -79,38 +49,6 @@ QByteArray findEntry(int dirFd, const QByteArray& part) {
 }
 
 } // namespace
-
-int openBeneath(int rootFd, const QByteArray& relative, int flags) {
-    if (relative.split('/').contains("..")) {
-        errno = EXDEV;
-        return -1;
-    }
-    static std::atomic<bool> haveOpenat2 = true;
-    if (haveOpenat2) {
-        open_how how {};
-        how.flags = static_cast<quint64>(flags);
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-        const QByteArray path = relative.isEmpty() ? QByteArray(".") : relative;
-        for (int attempt = 0;; ++attempt) {
-            const long fd = ::syscall(SYS_openat2, rootFd, path.constData(), &how, sizeof how);
-            if (fd >= 0)
-                return static_cast<int>(fd);
-            // EAGAIN: a rename elsewhere raced the walk and the kernel asks to retry.
-            if ((errno == EAGAIN || errno == EINTR) && attempt < 16)
-                continue;
-            if (errno == ENOSYS) {
-                haveOpenat2 = false;
-                break;
-            }
-            // EXDEV: the walk met an absolute link or a step out. An absolute
-            // link may still lead inside: the opened object decides.
-            if (errno == EXDEV)
-                break;
-            return -1;
-        }
-    }
-    return openAndCheck(rootFd, relative, flags);
-}
 
 ServedRoot::ServedRoot(const QString& path) : m_path(path) {
     m_fd = FileDescriptor(
@@ -184,8 +122,7 @@ QByteArray ServedRoot::spellAsOnDisk(const QStringList& parts, ResolvedName& res
     for (const QString& part : parts) {
         if (part == QLatin1StringView("."))
             continue;
-        FileDescriptor folder(
-            openBeneath(m_fd.get(), onDisk, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor folder(openBeneath(m_fd.get(), onDisk, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folder.valid()) {
             if (errno == EXDEV || errno == ELOOP)
                 result.outcome = ResolvedName::Outcome::Forbidden;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/file_descriptor.h"
+#include "platform/file_ops.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,17 +17,15 @@ enum class NameKind { File, Folder };
 struct ResolvedName {
     enum class Outcome { Found, NotFound, Forbidden };
     Outcome outcome = Outcome::NotFound;
-    QString path;     // the full local path when found
-    QString relative; // below the root as spelled on disk, "/" separators, empty for the root
+    QString path;      // the full local path when found
+    QString relative;  // below the root as spelled on disk, "/" separators, empty for the root
     FileDescriptor fd; // the checked object, open for reading; serve from this, never from path
     struct stat info {};
     int error = 0; // errno of a failure that is neither "missing" nor "outside"
 };
 
-// Opens relative (a path below the root with "/" separators) beneath rootFd:
-// the kernel refuses any step, ".." or link, that would leave the root, and any
-// "magic" /proc link. Returns -1 with errno set (EXDEV or ELOOP for an escape).
-int openBeneath(int rootFd, const QByteArray& relative, int flags);
+// Names are opened beneath the root by the kernel (see platform::openBeneath).
+using platform::openBeneath;
 
 // The served folder, opened once. Names from clients are resolved beneath it
 // without regard to letter case, as a share on a Windows server would resolve
