@@ -11,6 +11,11 @@ target_compile_options(quorvia_settings INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast
   -Wcast-align -Woverloaded-virtual -Wnull-dereference -Wformat=2)
 
+# CI builds with warnings as errors, so the code stays at no warnings.
+if(QUORVIA_WERROR)
+  target_compile_options(quorvia_settings INTERFACE -Werror)
+endif()
+
 if(QUORVIA_SANITIZE)
   target_compile_options(quorvia_settings INTERFACE
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -10,7 +10,7 @@ packages=(
   zlib1g-dev
   nginx-light
   fonts-dejavu-core xvfb xauth
-  strace util-linux
+  strace util-linux clang-format
 )
 
 missing=()

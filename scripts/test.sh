@@ -12,6 +12,11 @@ if [ "${1:-}" = "--sanitize" ]; then
   extra=(-DQUORVIA_SANITIZE=ON)
 fi
 
+# CI keeps the ordinary build at no warnings.
+if [ "${CI:-}" = "true" ] && [ "$build_dir" = build ]; then
+  extra+=(-DQUORVIA_WERROR=ON)
+fi
+
 scripts/install-deps.sh
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}"
 cmake --build "$build_dir" -j"$(nproc)"

@@ -130,7 +130,8 @@ void InstallTest::serviceUnit() {
     QCOMPARE(unit.value(u"CapabilityBoundingSet"_s), QString());
 
     // The cache site the manual page points to.
-    QVERIFY(QFileInfo(staged(prefix + u"/share/doc/quorvia-fileserver/nginx-site.conf"_s)).isFile());
+    QVERIFY(
+        QFileInfo(staged(prefix + u"/share/doc/quorvia-fileserver/nginx-site.conf"_s)).isFile());
 }
 
 void InstallTest::unitVerifies() {

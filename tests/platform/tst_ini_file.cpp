@@ -44,21 +44,22 @@ void TestIniFile::read_data() {
                                           << u"servidor"_s << u"local exe"_s << u"/srv/q"_s;
     QTest::newRow("missing key") << QByteArray("[Servidor]\nurl=x\n") << u"Servidor"_s
                                  << u"Local Exe"_s << QString();
-    QTest::newRow("missing section") << QByteArray("[Other]\nurl=x\n") << u"Servidor"_s
-                                     << u"url"_s << QString();
+    QTest::newRow("missing section")
+        << QByteArray("[Other]\nurl=x\n") << u"Servidor"_s << u"url"_s << QString();
     QTest::newRow("key of another section ignored")
         << QByteArray("[Other]\nurl=x\n[Servidor]\nname=y\n") << u"Servidor"_s << u"url"_s
         << QString();
     QTest::newRow("first key wins") << QByteArray("[Servidor]\nurl=first\nurl=second\n")
                                     << u"Servidor"_s << u"url"_s << u"first"_s;
-    QTest::newRow("comment line skipped") << QByteArray("[Servidor]\n;url=x\nurl=y\n")
-                                          << u"Servidor"_s << u"url"_s << u"y"_s;
+    QTest::newRow("comment line skipped")
+        << QByteArray("[Servidor]\n;url=x\nurl=y\n") << u"Servidor"_s << u"url"_s << u"y"_s;
     QTest::newRow("equals sign inside value") << QByteArray("[Servidor]\nurl=http://h/?a=b\n")
                                               << u"Servidor"_s << u"url"_s << u"http://h/?a=b"_s;
     QTest::newRow("quoted value") << QByteArray("[Servidor]\nLocal Exe=\"/srv/my share\"\n")
                                   << u"Servidor"_s << u"Local Exe"_s << u"/srv/my share"_s;
-    QTest::newRow("utf-8 with bom") << QByteArray("\xEF\xBB\xBF[Servidor]\nLocal Exe=/srv/relatório\n")
-                                    << u"Servidor"_s << u"Local Exe"_s << u"/srv/relatório"_s;
+    QTest::newRow("utf-8 with bom")
+        << QByteArray("\xEF\xBB\xBF[Servidor]\nLocal Exe=/srv/relatório\n") << u"Servidor"_s
+        << u"Local Exe"_s << u"/srv/relatório"_s;
     QTest::newRow("utf-16 le with bom")
         << withMark(QStringConverter::Utf16LE, u"[Servidor]\r\nLocal Exe=\\\\srv\\relatório\r\n"_s)
         << u"Servidor"_s << u"Local Exe"_s << u"\\\\srv\\relatório"_s;

@@ -32,8 +32,10 @@ void TestPaths::join_data() {
     QTest::newRow("empty folder") << QString() << u"a\\b.txt"_s << u"a/b.txt"_s;
     QTest::newRow("empty name") << u"/opt/q/"_s << QString() << u"/opt/q/"_s;
     QTest::newRow("both empty") << QString() << QString() << QString();
-    QTest::newRow("folder with slash") << u"/opt/q/"_s << u"SysAdmin.exe"_s << u"/opt/q/SysAdmin.exe"_s;
-    QTest::newRow("folder without separator") << u"/opt/q"_s << u"SysAdmin.exe"_s << u"/opt/q/SysAdmin.exe"_s;
+    QTest::newRow("folder with slash")
+        << u"/opt/q/"_s << u"SysAdmin.exe"_s << u"/opt/q/SysAdmin.exe"_s;
+    QTest::newRow("folder without separator")
+        << u"/opt/q"_s << u"SysAdmin.exe"_s << u"/opt/q/SysAdmin.exe"_s;
     QTest::newRow("folder with backslash") << u"/opt/q\\"_s << u"x.dll"_s << u"/opt/q/x.dll"_s;
     QTest::newRow("folder ending in colon") << u"C:"_s << u"x.dll"_s << u"C:x.dll"_s;
     QTest::newRow("backslash is a folder boundary")

@@ -262,8 +262,8 @@ int runUpdateCommand(const UpdateCommandOptions& options, QTextStream& out, QTex
         if (!lock->lock(std::min(options.waitSeconds, 24 * 3600) * 1000)) {
             const QString holder = lock->holderDescription();
             err << program << "another update run holds the installation folder "
-                << QDir(dir).absolutePath()
-                << " (" << (holder.isEmpty() ? QStringLiteral("holder unknown") : holder)
+                << QDir(dir).absolutePath() << " ("
+                << (holder.isEmpty() ? QStringLiteral("holder unknown") : holder)
                 << "); gave up after " << options.waitSeconds << " s.\n";
             return exit_codes::NotPrepared;
         }
