@@ -1,8 +1,9 @@
 #pragma once
 
 // What the server's own files share: the state of one request, the folder
-// being served, owned engine answers and the guard of the engine's callbacks.
+// being served and owned engine answers.
 
+#include "callback_guard.h"
 #include "file_server.h"
 
 #include <microhttpd.h>
@@ -44,23 +45,6 @@ struct ResponseDestroy {
 };
 // An answer until it is queued; the engine keeps its own reference then.
 using Response = std::unique_ptr<MHD_Response, ResponseDestroy>;
-
-// The work of one of the engine's callbacks: nothing it throws may unwind into
-// the C library, so an exception ends there and the callback gives fallback.
-template <typename Result, typename Work> Result guarded(Result fallback, Work&& work) noexcept {
-    try {
-        return work();
-    } catch (...) {
-        return fallback;
-    }
-}
-template <typename Work> void guarded(Work&& work) noexcept {
-    try {
-        work();
-    } catch (...) {
-        // Nothing to answer: what was under way is dropped.
-    }
-}
 
 QByteArray clientAddress(MHD_Connection* connection);
 int connectionSocket(MHD_Connection* connection);
