@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -109,23 +110,38 @@ QByteArray collapseSlashes(const char* path) {
 struct QueryArguments {
     QString folder, mask, file;
     bool hasFolder = false, hasMask = false, recursive = false;
+    bool incomplete = false; // an argument could not be taken
 };
 
 MHD_Result collectArgument(void* cls, MHD_ValueKind, const char* key, const char* value) {
     auto* args = static_cast<QueryArguments*>(cls);
-    const QString text = value ? QString::fromUtf8(value) : QString();
-    if (std::strcmp(key, "folder") == 0) {
-        args->folder = text;
-        args->hasFolder = true;
-    } else if (std::strcmp(key, "mask") == 0) {
-        args->mask = text;
-        args->hasMask = true;
-    } else if (std::strcmp(key, "recursive") == 0) {
-        args->recursive = true;
-    } else if (std::strcmp(key, "file") == 0) {
-        args->file = text;
-    }
-    return MHD_YES;
+    return guarded(MHD_NO, [&] {
+        args->incomplete = true;
+        const QString text = value ? QString::fromUtf8(value) : QString();
+        if (std::strcmp(key, "folder") == 0) {
+            args->folder = text;
+            args->hasFolder = true;
+        } else if (std::strcmp(key, "mask") == 0) {
+            args->mask = text;
+            args->hasMask = true;
+        } else if (std::strcmp(key, "recursive") == 0) {
+            args->recursive = true;
+        } else if (std::strcmp(key, "file") == 0) {
+            args->file = text;
+        }
+        args->incomplete = false;
+        return MHD_YES;
+    });
+}
+
+// The query's arguments. Throws what kept one from being taken, out here
+// where the engine's guard answers it, rather than inside the library's loop.
+QueryArguments queryArguments(MHD_Connection* connection) {
+    QueryArguments args;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &args);
+    if (args.incomplete)
+        throw std::bad_alloc();
+    return args;
 }
 
 MHD_Result send(MHD_Connection* connection, FileServer::Request& request, int status,
@@ -217,8 +233,7 @@ MHD_Result sendResolutionError(MHD_Connection* connection, FileServer::Request& 
 } // namespace
 
 int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
-    QueryArguments args;
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &args);
+    const QueryArguments args = queryArguments(connection);
     if (args.file.isEmpty())
         return sendError(connection, request, 400, QStringLiteral("Bad Request"),
                          QStringLiteral("The parameter \"file\" names no file"));
@@ -321,8 +336,7 @@ int FileServer::answerDownload(MHD_Connection* connection, Request& request) {
 }
 
 int FileServer::answerListing(MHD_Connection* connection, Request& request) {
-    QueryArguments args;
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &args);
+    const QueryArguments args = queryArguments(connection);
     const std::shared_ptr<Served> served = this->served();
     const ResolvedName r = served->root.resolve(args.folder, NameKind::Folder);
     if (r.outcome != ResolvedName::Outcome::Found)
