@@ -327,38 +327,6 @@ private slots:
         QCOMPARE(fileserver::maskMatches(mask, name), matches);
     }
 
-    void etagMatches_data() {
-        QTest::addColumn<QByteArray>("ifNoneMatch");
-        QTest::addColumn<bool>("matches");
-        QTest::newRow("same tag") << QByteArray(R"("a-1")") << true;
-        QTest::newRow("another tag") << QByteArray(R"("a-2")") << false;
-        QTest::newRow("in a list") << QByteArray(R"("x", "a-1" ,"y")") << true;
-        QTest::newRow("weak form") << QByteArray(R"(W/"a-1")") << true;
-        QTest::newRow("any") << QByteArray("*") << true;
-        QTest::newRow("without quotes") << QByteArray("a-1") << false;
-        QTest::newRow("a prefix of it") << QByteArray(R"("a-")") << false;
-    }
-    void etagMatches() {
-        QFETCH(QByteArray, ifNoneMatch);
-        QFETCH(bool, matches);
-        QCOMPARE(fileserver::etagMatches(ifNoneMatch, QByteArray(R"("a-1")")), matches);
-    }
-
-    void logEscaped_data() {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QByteArray>("logged");
-        QTest::newRow("plain") << QByteArray("/download?file=a%5Cb") << QByteArray("/download?file=a%5Cb");
-        QTest::newRow("escape sequence") << QByteArray("\x1b[2J") << QByteArray("\\x1B[2J");
-        QTest::newRow("line break") << QByteArray("a\r\nb") << QByteArray("a\\x0D\\x0Ab");
-        QTest::newRow("quote and backslash") << QByteArray("\"\\") << QByteArray("\\x22\\x5C");
-        QTest::newRow("delete and high bytes") << QByteArray("\x7f\xc3\xa9") << QByteArray("\\x7F\\xC3\\xA9");
-    }
-    void logEscaped() {
-        QFETCH(QByteArray, text);
-        QFETCH(QByteArray, logged);
-        QCOMPARE(fileserver::logEscaped(text), logged);
-    }
-
     void resolveName_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<NameKind>("kind");

@@ -265,10 +265,7 @@ FileCatalogue::FileCatalogue(const QString& rootPath, int rootFd, const DigestMa
     : m_rootPath(rootPath), m_rootFd(rootFd), m_seed(seed),
       m_published(std::make_shared<const DigestMap>()) {}
 
-FileCatalogue::~FileCatalogue() {
-    if (m_inotify >= 0)
-        ::close(m_inotify);
-}
+FileCatalogue::~FileCatalogue() = default;
 
 bool FileCatalogue::watching() {
     const std::lock_guard lock(m_mutex);
@@ -300,10 +297,10 @@ void FileCatalogue::pollEvents() {
     // every age changes with it, as it does on the share.
     if (platform::currentUtcOffsetMs() != m_utcOffsetMs)
         changed = true;
-    if (m_inotify >= 0) {
+    if (m_inotify.valid()) {
         alignas(inotify_event) char buffer[16 * 1024];
         for (;;) {
-            const ssize_t n = ::read(m_inotify, buffer, sizeof buffer);
+            const ssize_t n = ::read(m_inotify.get(), buffer, sizeof buffer);
             if (n > 0) {
                 changed = true; // any event at all: drain them, then read the tree once
                 continue;
@@ -329,13 +326,12 @@ void FileCatalogue::refresh() {
 void FileCatalogue::scan() {
     // A fresh watch set for each reading: closing the old one drops its watches.
     // Events that arrive while the tree is read mark it changed for next time.
-    if (m_inotify >= 0)
-        ::close(m_inotify);
-    m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    m_watching = m_inotify >= 0;
+    m_inotify.reset();
+    m_inotify = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    m_watching = m_inotify.valid();
     m_utcOffsetMs = platform::currentUtcOffsetMs();
-    const int fd = ::openat(m_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    FileDescriptor fd(::openat(m_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
         m_stale = true; // tried again next time
         throw std::runtime_error("the served folder cannot be read");
     }
@@ -343,7 +339,7 @@ void FileCatalogue::scan() {
     entries.reserve(m_entries.size());
     WalkTrace trace;
     trace.versions.reserve(m_entries.size());
-    walkFolder(fd, QByteArray(), QString(), &entries, trace);
+    walkFolder(std::move(fd), QByteArray(), QString(), &entries, trace);
     m_trace = std::move(trace);
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -391,19 +387,18 @@ void FileCatalogue::WalkTrace::met(const char* name, unsigned char kind) {
     names *= 1099511628211ULL;
 }
 
-// Takes ownership of dirFd. With entries, collects the listed files and sets
+// With entries, collects the listed files of the folder dirFd and sets
 // watches; without, only traces the walk (a re-check: no names are made).
-void FileCatalogue::walkFolder(int dirFd, const QByteArray& relative, const QString& name,
-                               std::vector<Entry>* entries, WalkTrace& trace) {
+void FileCatalogue::walkFolder(FileDescriptor dirFd, const QByteArray& relative,
+                               const QString& name, std::vector<Entry>* entries, WalkTrace& trace) {
     if (entries && m_watching) {
         const QByteArray path =
             QFile::encodeName(m_rootPath) + (relative.isEmpty() ? QByteArray() : "/" + relative);
-        if (!addWatch(m_inotify, dirFd, path))
+        if (!addWatch(m_inotify.get(), dirFd.get(), path))
             m_watching = false; // out of watches: read the tree for every listing
     }
-    DIR* dir = ::fdopendir(dirFd);
+    const Directory dir = listDirectory(std::move(dirFd));
     if (!dir) {
-        ::close(dirFd);
         trace.met("", 0xff); // an unreadable folder
         return;
     }
@@ -415,13 +410,13 @@ void FileCatalogue::walkFolder(int dirFd, const QByteArray& relative, const QStr
     const auto relativeOf = [&](const char* entry) {
         return relative.isEmpty() ? QByteArray(entry) : relative + '/' + entry;
     };
-    while (const dirent* e = ::readdir(dir)) {
+    while (const dirent* e = ::readdir(dir.get())) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
             continue;
         unsigned char type = e->d_type;
         struct stat st {};
         if (type == DT_UNKNOWN) {
-            if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 trace.met(e->d_name, DT_UNKNOWN);
                 continue;
             }
@@ -448,7 +443,7 @@ void FileCatalogue::walkFolder(int dirFd, const QByteArray& relative, const QStr
                                                      : name + u'\\' + QFile::decodeName(e->d_name))
                                    : QString()});
         } else if (type == DT_REG) {
-            if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISREG(st.st_mode))
                 add(entries ? relativeOf(e->d_name) : QByteArray());
             else
@@ -464,25 +459,24 @@ void FileCatalogue::walkFolder(int dirFd, const QByteArray& relative, const QStr
                 trace.versions.push_back(FileVersion());
         }
     }
-    const int parentFd = ::dirfd(dir);
+    const int parentFd = ::dirfd(dir.get());
     for (const Folder& f : folders) {
-        const int fd = ::openat(parentFd, f.entry.constData(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        trace.met(f.entry.constData(), fd >= 0 ? 0xfe : 0xfd); // into the folder
-        if (fd >= 0)
-            walkFolder(fd, relativeOf(f.entry.constData()), f.name, entries, trace);
+        FileDescriptor fd(::openat(parentFd, f.entry.constData(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        trace.met(f.entry.constData(), fd.valid() ? 0xfe : 0xfd); // into the folder
+        if (fd.valid())
+            walkFolder(std::move(fd), relativeOf(f.entry.constData()), f.name, entries, trace);
         trace.met("", 0xfc); // out of it
     }
-    ::closedir(dir);
 }
 
 bool FileCatalogue::treeMatches() {
-    const int fd = ::openat(m_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    FileDescriptor fd(::openat(m_rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
         return false; // the reading that follows says why
     WalkTrace trace;
     trace.versions.reserve(m_trace.versions.size());
-    walkFolder(fd, QByteArray(), QString(), nullptr, trace);
+    walkFolder(std::move(fd), QByteArray(), QString(), nullptr, trace);
     return trace.names == m_trace.names && trace.versions == m_trace.versions;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/datetime.h"
+#include "platform/file_descriptor.h"
 
 #include <QByteArray>
 #include <QString>
@@ -133,7 +134,7 @@ private:
     void pollEvents();
     void refresh();
     void scan();
-    void walkFolder(int dirFd, const QByteArray& relative, const QString& name,
+    void walkFolder(platform::FileDescriptor dirFd, const QByteArray& relative, const QString& name,
                     std::vector<Entry>* entries, WalkTrace& trace);
     bool treeMatches();
     void hashOwed();
@@ -142,7 +143,7 @@ private:
     QString m_rootPath;
     int m_rootFd;
     std::mutex m_mutex; // the reading of the tree and everything below
-    int m_inotify = -1;
+    platform::FileDescriptor m_inotify;
     bool m_scanned = false;
     bool m_watching = false;
     bool m_stale = false; // the tree changed since it was read

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,41 +20,18 @@ struct MHD_Connection;
 
 namespace fileserver {
 
-// The part of a file a Range header asks for. Whole when there is no usable
-// header (other units, several ranges, bad syntax: all ignored, as allowed).
-struct ByteRange {
-    enum class Kind { Whole, Part, Unsatisfiable };
-    Kind kind = Kind::Whole;
-    quint64 offset = 0;
-    quint64 length = 0;
-};
-ByteRange parseRange(const QByteArray& header, quint64 size);
-
-// The validator of a file: size, modification and change times to the
-// nanosecond and the file's identity, so that any change of content gives a new
-// tag, also one whose modification time was put back (touch -r).
-QByteArray fileEtag(const struct stat& info);
-// The Repr-Digest field value for a SHA-256 digest (32 raw bytes):
-// "sha-256=:<base64>:" (RFC 9530).
-QByteArray reprDigest(const QByteArray& sha256);
-// Whether an If-None-Match value names etag ("*" names any).
-bool etagMatches(const QByteArray& ifNoneMatch, const QByteArray& etag);
-// Text safe for a log line: control characters, bytes outside ASCII, quotes
-// and backslashes become \xHH.
-QByteArray logEscaped(const QByteArray& text);
-
 // What one server allows its clients, and how often it looks at its tree. The
 // defaults suit a hospital's morning rush: hundreds of workstations at once,
 // some behind one address.
 struct ServerLimits {
-    int threads = 0;                 // event loops; 0 takes one per processor (at least 2)
-    unsigned maxConnections = 4000;  // in all
-    unsigned maxPerAddress = 256;    // from one client address; 0 for no limit
-    unsigned requestTimeout = 10;    // seconds to receive a whole request (from the
-                                     // connection or the previous answer on)
-    unsigned idleTimeout = 30;       // seconds of silence before a connection is dropped
-    unsigned recheckInterval = 2;    // seconds between re-checks of the files against the
-                                     // catalogue (what inotify cannot see); 0 for none
+    int threads = 0;                // event loops; 0 takes one per processor (at least 2)
+    unsigned maxConnections = 4000; // in all
+    unsigned maxPerAddress = 256;   // from one client address; 0 for no limit
+    unsigned requestTimeout = 10;   // seconds to receive a whole request (from the
+                                    // connection or the previous answer on)
+    unsigned idleTimeout = 30;      // seconds of silence before a connection is dropped
+    unsigned recheckInterval = 2;   // seconds between re-checks of the files against the
+                                    // catalogue (what inotify cannot see); 0 for none
 };
 
 // The HTTP front of the file server: GET (and HEAD) /folderlist and /download
@@ -99,6 +77,9 @@ private:
     };
     void setDeadline(MHD_Connection* connection, bool awaitingRequest);
 
+    // One call of the engine for a request (MHD_Result).
+    int access(MHD_Connection* connection, const char* url, const char* method, size_t* uploadSize,
+               void** context);
     // An early answer for a request that is not served at all, or -1.
     int refuse(MHD_Connection* connection, const char* method, Request& request);
     int answer(MHD_Connection* connection, const char* url, Request& request);

@@ -27,28 +27,37 @@ QByteArray findEntry(int dirFd, const QByteArray& part) {
     struct stat st {};
     if (::fstatat(dirFd, part.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         return part;
-    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0)
+    FileDescriptor listFd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listFd.valid())
         return {};
-    DIR* dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
+    const Directory dir = listDirectory(std::move(listFd));
+    if (!dir)
         return {};
-    }
     const QString wanted = QString::fromUtf8(part);
     QByteArray found;
-    while (const dirent* e = ::readdir(dir)) {
+    while (const dirent* e = ::readdir(dir.get())) {
         const QString name = QString::fromUtf8(e->d_name);
         if (name.compare(wanted, Qt::CaseInsensitive) == 0) {
             found = e->d_name;
             break;
         }
     }
-    ::closedir(dir);
     return found;
 }
 
 } // namespace
+
+Directory listDirectory(FileDescriptor folder) {
+    Directory dir(::fdopendir(folder.get()));
+    if (dir) {
+        folder.release(); // closed with the listing
+    } else {
+        const int error = errno;
+        folder.reset();
+        errno = error;
+    }
+    return dir;
+}
 
 ServedRoot::ServedRoot(const QString& path) : m_path(path) {
     m_fd = FileDescriptor(
@@ -56,13 +65,13 @@ ServedRoot::ServedRoot(const QString& path) : m_path(path) {
     if (!m_fd.valid())
         throw std::runtime_error(std::strerror(errno));
     // A folder that opens may still refuse a listing of its entries.
-    DIR* dir = ::fdopendir(::openat(m_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Directory dir = listDirectory(
+        FileDescriptor(::openat(m_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
     if (!dir)
         throw std::runtime_error(std::strerror(errno));
     errno = 0;
-    const bool listed = ::readdir(dir) != nullptr || errno == 0;
+    const bool listed = ::readdir(dir.get()) != nullptr || errno == 0;
     const int readError = errno;
-    ::closedir(dir);
     if (!listed)
         throw std::runtime_error(std::strerror(readError));
 }

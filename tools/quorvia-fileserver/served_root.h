@@ -6,11 +6,23 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+#include <dirent.h>
 #include <sys/stat.h>
 
 namespace fileserver {
 
 using platform::FileDescriptor;
+
+struct CloseDirectory {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, CloseDirectory>;
+
+// The entries of the folder open as folder, which the listing then owns; null
+// with errno set when it cannot be listed (the descriptor is closed then).
+Directory listDirectory(FileDescriptor folder);
 
 enum class NameKind { File, Folder };
 
