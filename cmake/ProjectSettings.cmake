@@ -16,6 +16,11 @@ if(QUORVIA_WERROR)
   target_compile_options(quorvia_settings INTERFACE -Werror)
 endif()
 
+if(QUORVIA_TSAN)
+  target_compile_options(quorvia_settings INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(quorvia_settings INTERFACE -fsanitize=thread)
+endif()
+
 if(QUORVIA_SANITIZE)
   target_compile_options(quorvia_settings INTERFACE
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
