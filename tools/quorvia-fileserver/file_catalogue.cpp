@@ -268,11 +268,6 @@ FileCatalogue::~FileCatalogue() {
         ::close(m_inotify);
 }
 
-bool FileCatalogue::watching() {
-    const std::lock_guard lock(m_mutex);
-    return m_watching;
-}
-
 QByteArray FileCatalogue::digestOf(const FileVersion& version) const {
     std::shared_ptr<const DigestMap> published;
     {
