@@ -27,17 +27,22 @@ if(QUORVIA_SANITIZE)
   target_link_options(quorvia_settings INTERFACE -fsanitize=address,undefined)
 endif()
 
+# The rest is for the test suite.
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
 # Tests keep their assertions even in release builds.
 add_library(quorvia_test_settings INTERFACE)
 target_link_libraries(quorvia_test_settings INTERFACE quorvia_settings Qt6::Test)
 target_compile_definitions(quorvia_test_settings INTERFACE QT_FORCE_ASSERTS)
 target_include_directories(quorvia_test_settings INTERFACE ${PROJECT_SOURCE_DIR}/tests/support)
 
-# quorvia_add_test(NAME tst_name SOURCES tst_name.cpp ... LIBS ... [GUI])
-# GUI tests run on the offscreen platform so that they never need a display.
+# quorvia_add_test(NAME tst_name SOURCES tst_name.cpp ... LIBS ... [TIMEOUT s])
+# Every test runs on the offscreen platform so that none needs a display.
 # Every test program, its main source and its CTest name are called tst_<what>.
 function(quorvia_add_test)
-  cmake_parse_arguments(T "GUI" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT T_NAME MATCHES "^tst_[a-z0-9_]+$" OR NOT "${T_NAME}.cpp" IN_LIST T_SOURCES)
     message(FATAL_ERROR "test ${T_NAME}: name it tst_<what> and give it tst_<what>.cpp")
   endif()

@@ -2,12 +2,14 @@
 
 #include "fileserver/iso_date_time.h"
 #include "platform/errors.h"
+#include "platform/sha256.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <exception>
 #include <istream>
+#include <utility>
 
 namespace {
 
@@ -436,6 +438,29 @@ QByteArray fileInfoErrorToJSON(const TFileInfoErrorDTO& error) {
     body["error"] = error.Error().toStdString();
     body["detail"] = error.Detail().toStdString();
     return QByteArray::fromStdString(body.dump());
+}
+
+QByteArray fileListElementToJSON(const TFileInfoDTO& file) {
+    nlohmann::ordered_json item;
+    item["fileName"] = file.FileName().toStdString();
+    item["age"] = dateTimeToIso(file.Age()).toStdString();
+    if (file.Size() >= 0)
+        item["size"] = file.Size();
+    if (!file.Sha256().isEmpty())
+        item["sha256"] = platform::Sha256::hex(file.Sha256()).toStdString();
+    return QByteArray::fromStdString(item.dump());
+}
+
+void FileListWriter::append(const TFileInfoDTO& file) {
+    m_body += m_body.isEmpty() ? '[' : ',';
+    m_body += fileListElementToJSON(file);
+}
+
+QByteArray FileListWriter::finish() {
+    if (m_body.isEmpty())
+        return QByteArrayLiteral("[]");
+    m_body += ']';
+    return std::exchange(m_body, QByteArray());
 }
 
 } // namespace fileserver

@@ -117,11 +117,7 @@ void ProgramOptionsTest::fileserver_data() {
 }
 
 void ProgramOptionsTest::fileserver() {
-#ifndef QUORVIA_FILESERVER_SHARED_OPTIONS
-    QSKIP("quorvia-fileserver does not parse through command_line::parse yet");
-#else
     check(QStringLiteral(QUORVIA_FILESERVER_BINARY));
-#endif
 }
 
 QTEST_GUILESS_MAIN(ProgramOptionsTest)

@@ -387,6 +387,109 @@ private slots:
         }
     }
 
+    // What the server writes, the client reads back as the same record.
+    void writerRoundTrip_data() {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<TDateTime>("age");
+        QTest::addColumn<qint64>("size");       // -1: not written
+        QTest::addColumn<QByteArray>("sha256"); // hex; empty: not written
+        const QByteArray hex = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        const TDateTime age = encodeDateTime(2022, 6, 23, ms(20, 50, 25, 123));
+        QTest::newRow("size and digest") << u"Appointments.exe"_s << age << qint64(3) << hex;
+        QTest::newRow("neither") << u"a"_s << age << qint64(-1) << QByteArray();
+        QTest::newRow("size only") << u"a"_s << age << qint64(0) << QByteArray();
+        QTest::newRow("digest only") << u"a"_s << age << qint64(-1) << hex;
+        QTest::newRow("beyond 32 bits") << u"big.bin"_s << age << qint64(5'000'000'000) << hex;
+        QTest::newRow("one millisecond")
+            << u"a"_s << encodeDateTime(2022, 6, 23, ms(0, 0, 0, 1)) << qint64(1) << hex;
+        QTest::newRow("last millisecond of the day")
+            << u"a"_s << encodeDateTime(1999, 12, 31, ms(23, 59, 59, 999)) << qint64(1) << hex;
+        QTest::newRow("whole second")
+            << u"a"_s << encodeDateTime(2022, 1, 1, ms(8, 15, 0)) << qint64(1) << hex;
+        QTest::newRow("first year")
+            << u"a"_s << encodeDateTime(1, 1, 1, ms(0, 0, 0, 5)) << qint64(1) << hex;
+        QTest::newRow("subfolder, quotes, non-ASCII")
+            << u"Relatorio\\Rel \"ação\".rav"_s << age << qint64(7) << hex;
+        QTest::newRow("control character") << u"tab\there"_s << age << qint64(7) << hex;
+    }
+    void writerRoundTrip() {
+        QFETCH(QString, fileName);
+        QFETCH(TDateTime, age);
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, sha256);
+        const TFileInfoDTO original(fileName, age, size, QByteArray::fromHex(sha256));
+        // Between two others: the separators are the writer's too.
+        const TFileInfoDTO neighbour(u"n"_s, encodeDateTime(2020, 2, 29, ms(12, 0, 0, 42)));
+        fileserver::FileListWriter writer;
+        writer.append(neighbour);
+        writer.append(original);
+        writer.append(neighbour);
+        const QByteArray body = writer.finish();
+        QCOMPARE(body, '[' + fileserver::fileListElementToJSON(neighbour) + ',' +
+                           fileserver::fileListElementToJSON(original) + ',' +
+                           fileserver::fileListElementToJSON(neighbour) + ']');
+        for (const bool asStream : {false, true}) {
+            TFilesInfoDTO files;
+            std::istringstream stream(body.toStdString());
+            if (asStream)
+                TFilesInfoDTOHelper::FromJSON(files, stream);
+            else
+                TFilesInfoDTOHelper::FromJSON(files, QString::fromUtf8(body));
+            QCOMPARE(files.size(), std::size_t(3));
+            for (const std::size_t i : {std::size_t(0), std::size_t(2)}) {
+                QVERIFY(files[i]);
+                QCOMPARE(files[i]->FileName(), neighbour.FileName());
+                QCOMPARE(files[i]->Age(), neighbour.Age());
+                QCOMPARE(files[i]->Size(), qint64(-1));
+                QCOMPARE(files[i]->Sha256(), QByteArray());
+            }
+            QVERIFY(files[1]);
+            QCOMPARE(files[1]->FileName(), fileName);
+            QCOMPARE(files[1]->Age(), age);
+            QCOMPARE(files[1]->Size(), size);
+            QCOMPARE(files[1]->Sha256().toHex(), sha256);
+        }
+        const auto one = fileserver::fileInfoFromJSONObject(
+            QString::fromUtf8(fileserver::fileListElementToJSON(original)));
+        QCOMPARE(one->FileName(), fileName);
+        QCOMPARE(one->Age(), age);
+        QCOMPARE(one->Size(), size);
+        QCOMPARE(one->Sha256().toHex(), sha256);
+    }
+
+    // The bytes of an element: its keys in this order, the age to the millisecond.
+    void writerElementText_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QByteArray>("sha256");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray hex = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        const QByteArray start =
+            "{\"fileName\":\"Rel\\\\a \\\"b\\\".rav\",\"age\":\"2022-06-03T08:05:09.045\"";
+        QTest::newRow("everything")
+            << qint64(12) << hex << start + ",\"size\":12,\"sha256\":\"" + hex + "\"}";
+        QTest::newRow("no size") << qint64(-1) << hex << start + ",\"sha256\":\"" + hex + "\"}";
+        QTest::newRow("no digest") << qint64(0) << QByteArray() << start + ",\"size\":0}";
+        QTest::newRow("neither") << qint64(-1) << QByteArray() << start + '}';
+    }
+    void writerElementText() {
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, sha256);
+        QFETCH(QByteArray, expected);
+        const TFileInfoDTO file(u"Rel\\a \"b\".rav"_s, encodeDateTime(2022, 6, 3, ms(8, 5, 9, 45)),
+                                size, QByteArray::fromHex(sha256));
+        QCOMPARE(fileserver::fileListElementToJSON(file), expected);
+    }
+
+    void writerWithoutElements() {
+        fileserver::FileListWriter writer;
+        QCOMPARE(writer.finish(), QByteArray("[]"));
+        writer.append(TFileInfoDTO(u"a"_s, encodeDateTime(2022, 6, 3, 0)));
+        QCOMPARE(writer.finish(),
+                 QByteArray("[{\"fileName\":\"a\",\"age\":\"2022-06-03T00:00:00.000\"}]"));
+        // finish() starts over.
+        QCOMPARE(writer.finish(), QByteArray("[]"));
+    }
+
     void objectConversionOfOneDescriptor() {
         const auto dto = fileserver::fileInfoFromJSONObject(
             u"{\"age\":\"2022-06-23T20:50:25-03:00\",\"fileName\":\"a\"}"_s);

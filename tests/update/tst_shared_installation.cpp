@@ -269,10 +269,6 @@ void SharedInstallationTest::killedRunLeavesTargetWhole_data() {
 void SharedInstallationTest::killedRunLeavesTargetWhole() {
     QFETCH(bool, overHttp);
     QFETCH(QString, moment);
-#ifndef QUORVIA_FILESERVER_BINARY
-    if (overHttp)
-        QSKIP("the file server is not part of this build");
-#endif
     QTemporaryDir root;
     const QString install = root.filePath(u"install"_s);
     const QString central = root.filePath(u"central"_s);
@@ -291,12 +287,10 @@ void SharedInstallationTest::killedRunLeavesTargetWhole() {
     std::unique_ptr<QTcpServer> silent;
     std::unique_ptr<RawHttpServer> stalling;
     std::unique_ptr<FileServerProcess> server;
-#ifdef QUORVIA_FILESERVER_BINARY
     if (overHttp) {
         server = std::make_unique<FileServerProcess>(central);
         QVERIFY(!server->url().isEmpty());
     }
-#endif
     QString kind = overHttp ? u"url"_s : u"share"_s;
     QString source = overHttp ? (server ? server->url() : QString()) : central;
     if (moment == u"before writing" || moment == u"mid-body") {

@@ -399,9 +399,6 @@ void UpdateCommandTest::jsonSummary() {
 }
 
 void UpdateCommandTest::urlWinsOverShare() {
-#ifndef QUORVIA_FILESERVER_BINARY
-    QSKIP("the file server is not part of this build");
-#else
     // A fresh folder: the server path creates no folders, so the command must make
     // the report folder itself as the launcher does at start-up.
     Installation installation{QString()};
@@ -432,7 +429,6 @@ void UpdateCommandTest::urlWinsOverShare() {
     QCOMPARE(fixtures::readFile(installation.dir.path() + u"/Relatorio/RelSysAdmin.rav"_s),
              QByteArray("rav"));
     QCOMPARE(fixtures::ageOf(installation.dir.path() + u"/SysAdmin.exe"_s), centralAge());
-#endif
 }
 
 void UpdateCommandTest::refusedListing_data() {

@@ -1,14 +1,12 @@
 #include "file_catalogue.h"
 
-#include "fileserver/iso_date_time.h"
+#include "fileserver/file_list_json.h"
 #include "platform/file_ops.h"
 #include "platform/sha256.h"
 #include "served_root.h"
 
 #include <QDateTime>
 #include <QFile>
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -266,11 +264,6 @@ FileCatalogue::FileCatalogue(const QString& rootPath, int rootFd, const DigestMa
       m_published(std::make_shared<const DigestMap>()) {}
 
 FileCatalogue::~FileCatalogue() = default;
-
-bool FileCatalogue::watching() {
-    const std::lock_guard lock(m_mutex);
-    return m_watching;
-}
 
 QByteArray FileCatalogue::digestOf(const FileVersion& version) const {
     std::shared_ptr<const DigestMap> published;
@@ -567,7 +560,7 @@ std::shared_ptr<const Listing> FileCatalogue::listing(const QString& folder, con
     const auto first =
         std::lower_bound(m_entries.begin(), m_entries.end(), prefix,
                          [](const Entry& e, const QString& p) { return e.name < p; });
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    FileListWriter list;
     for (auto it = first; it != m_entries.end() && it->name.startsWith(prefix); ++it) {
         const QStringView relative = QStringView(it->name).sliced(prefix.size());
         if (!recursive && relative.contains(u'\\'))
@@ -580,15 +573,10 @@ std::shared_ptr<const Listing> FileCatalogue::listing(const QString& folder, con
         const auto v = m_versions.find(it->version);
         if (v == m_versions.end() || v->second.state != DigestState::Known)
             continue;
-        nlohmann::ordered_json item;
-        item["fileName"] = relative.toString().toStdString();
-        item["age"] = dateTimeToIso(it->age).toStdString();
-        item["size"] = it->version.size;
-        item["sha256"] = platform::Sha256::hex(v->second.digest).toStdString();
-        list.push_back(std::move(item));
+        list.append(TFileInfoDTO(relative.toString(), it->age, it->version.size, v->second.digest));
     }
     auto answer = std::make_shared<Listing>();
-    answer->body = QByteArray::fromStdString(list.dump());
+    answer->body = list.finish();
     answer->etag = etagOf(answer->body);
     // Odd masks must not grow the kept answers without end.
     if (m_answers.size() >= 64)

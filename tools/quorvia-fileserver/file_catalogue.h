@@ -94,8 +94,6 @@ public:
     // Every digest known now, for a catalogue that takes over from this one.
     DigestMap digests() const;
 
-    // Whether changes are noticed through watches (else each listing reads the tree).
-    bool watching();
     // Files read for their digest since the catalogue was made.
     quint64 hashedFiles() const { return m_hashedFiles; }
 

@@ -3,6 +3,7 @@
 #include "fileserver/file_info_dto.h"
 #include "fileserver/file_info_error_dto.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <deque>
@@ -47,5 +48,22 @@ std::unique_ptr<TFileInfoErrorDTO> fileInfoErrorFromJSONObject(const QString& te
 
 // The error body a file server sends: {"status":..,"error":..,"detail":..}.
 QByteArray fileInfoErrorToJSON(const TFileInfoErrorDTO& error);
+
+// One element of a file-list body: {"fileName":..,"age":..} with the age as a
+// local ISO time with milliseconds, then "size" and "sha256" (lower-case hex)
+// where the record has them. What FromJSON reads back into the same record.
+QByteArray fileListElementToJSON(const TFileInfoDTO& file);
+
+// Writes a file-list body element by element, so that a listing of many files
+// is never held as a tree.
+class FileListWriter {
+public:
+    void append(const TFileInfoDTO& file);
+    // The whole body ("[]" when nothing was appended); the writer starts over.
+    QByteArray finish();
+
+private:
+    QByteArray m_body;
+};
 
 } // namespace fileserver
