@@ -38,6 +38,21 @@ QByteArray sha256(const QByteArray& bytes) {
     return sha.finish();
 }
 
+// A scratch root that everyone may pass through, holding a share and an
+// installation folder of the group, as the package makes it (02775).
+struct GroupInstallation {
+    QTemporaryDir root;
+    QString installation = root.filePath(u"install"_s);
+    QString share = root.filePath(u"share"_s);
+
+    bool make() {
+        return ::chmod(QFile::encodeName(root.path()).constData(), 0755) == 0 &&
+               QDir().mkpath(installation) && QDir().mkpath(share) &&
+               ::chown(QFile::encodeName(installation).constData(), 0, GroupGid) == 0 &&
+               ::chmod(QFile::encodeName(installation).constData(), 02775) == 0;
+    }
+};
+
 } // namespace
 
 // A member of the group who swaps every staged temporary for a link to a
@@ -47,11 +62,23 @@ QByteArray sha256(const QByteArray& bytes) {
 class HostileMemberTest : public QObject {
     Q_OBJECT
 private slots:
+    void init();
     void linkSwapIsNeverFollowed_data();
     void linkSwapIsNeverFollowed();
     void reportFolderLinkOfAMember_data();
     void reportFolderLinkOfAMember();
+
+private:
+    QString m_setpriv;
 };
+
+void HostileMemberTest::init() {
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as a second user");
+    m_setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
+    if (m_setpriv.isEmpty())
+        QSKIP("setpriv is not installed");
+}
 
 void HostileMemberTest::linkSwapIsNeverFollowed_data() {
     QTest::addColumn<bool>("overHttp");
@@ -61,20 +88,12 @@ void HostileMemberTest::linkSwapIsNeverFollowed_data() {
 
 void HostileMemberTest::linkSwapIsNeverFollowed() {
     QFETCH(bool, overHttp);
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as a second user");
-    const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
-    if (setpriv.isEmpty())
-        QSKIP("setpriv is not installed");
-
-    QTemporaryDir root;
-    QVERIFY(::chmod(QFile::encodeName(root.path()).constData(), 0755) == 0);
-    const QString installation = root.filePath(u"install"_s);
-    const QString share = root.filePath(u"share"_s);
-    const QString secrets = root.filePath(u"secrets"_s);
-    QVERIFY(QDir().mkpath(installation) && QDir().mkpath(share) && QDir().mkpath(secrets));
-    QVERIFY(::chown(QFile::encodeName(installation).constData(), 0, GroupGid) == 0);
-    QVERIFY(::chmod(QFile::encodeName(installation).constData(), 02775) == 0);
+    GroupInstallation folders;
+    QVERIFY(folders.make());
+    const QString& installation = folders.installation;
+    const QString& share = folders.share;
+    const QString secrets = folders.root.filePath(u"secrets"_s);
+    QVERIFY(QDir().mkpath(secrets));
     const QString victim = secrets + u"/root-only.key"_s;
     writeFile(secrets, u"root-only.key"_s, "secret");
     QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0600) == 0);
@@ -86,9 +105,9 @@ void HostileMemberTest::linkSwapIsNeverFollowed() {
     });
 
     QProcess member;
-    member.start(setpriv, {u"--reuid=%1"_s.arg(MemberUid), u"--regid=%1"_s.arg(GroupGid),
-                           u"--clear-groups"_s, QStringLiteral(HOSTILE_MEMBER_BINARY), installation,
-                           victim, u"20"_s});
+    member.start(m_setpriv, {u"--reuid=%1"_s.arg(MemberUid), u"--regid=%1"_s.arg(GroupGid),
+                             u"--clear-groups"_s, QStringLiteral(HOSTILE_MEMBER_BINARY),
+                             installation, victim, u"20"_s});
     QVERIFY(member.waitForReadyRead(10000));
     QCOMPARE(member.readLine().trimmed(), QByteArray("watching"));
 
@@ -129,25 +148,17 @@ void HostileMemberTest::reportFolderLinkOfAMember_data() {
 // group put it, nothing is written through it.
 void HostileMemberTest::reportFolderLinkOfAMember() {
     QFETCH(bool, byMember);
-    if (::geteuid() != 0)
-        QSKIP("needs root to act as a second user");
-    const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
-    if (setpriv.isEmpty())
-        QSKIP("setpriv is not installed");
-
-    QTemporaryDir root;
-    QVERIFY(::chmod(QFile::encodeName(root.path()).constData(), 0755) == 0);
-    const QString installation = root.filePath(u"install"_s);
-    const QString share = root.filePath(u"share"_s);
-    const QString elsewhere = root.filePath(u"elsewhere"_s);
-    QVERIFY(QDir().mkpath(installation) && QDir().mkpath(elsewhere));
-    QVERIFY(::chown(QFile::encodeName(installation).constData(), 0, GroupGid) == 0);
-    QVERIFY(::chmod(QFile::encodeName(installation).constData(), 02775) == 0);
+    GroupInstallation folders;
+    QVERIFY(folders.make());
+    const QString& installation = folders.installation;
+    const QString& share = folders.share;
+    const QString elsewhere = folders.root.filePath(u"elsewhere"_s);
+    QVERIFY(QDir().mkpath(elsewhere));
     writeFile(share, u"Relatorio/RelSysAdmin.rav"_s, "report", centralAge());
     const QString link = installation + u"/Relatorio"_s;
     if (byMember) {
         const test_process::Outcome made =
-            test_process::run(setpriv,
+            test_process::run(m_setpriv,
                               {u"--reuid=%1"_s.arg(MemberUid), u"--regid=%1"_s.arg(GroupGid),
                                u"--clear-groups"_s, u"ln"_s, u"-s"_s, elsewhere, link},
                               10000);
