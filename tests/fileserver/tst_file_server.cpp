@@ -21,8 +21,8 @@
 #include <QUrl>
 
 #include <atomic>
-#include <optional>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -96,7 +96,6 @@ QStringList listedNames(const TRESTClientFileList& client) {
     return names;
 }
 
-
 // --- plain HTTP on a socket: requests exactly as written, answers as they come
 
 int connectTo(int port) {
@@ -113,7 +112,8 @@ int connectTo(int port) {
 bool sendAll(int fd, const QByteArray& bytes) {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         done += n;
@@ -138,7 +138,7 @@ bool closedByPeer(int fd, int timeoutMs) {
 }
 
 struct HttpAnswer {
-    int status = 0; // 0: no complete answer within the time allowed
+    int status = 0;                       // 0: no complete answer within the time allowed
     QMap<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
     QByteArray header(const char* name) const { return headers.value(name); }
@@ -158,9 +158,11 @@ HttpAnswer readAnswer(int fd, bool head = false, int timeoutMs = 5000) {
             answer.status = lines.first().split(' ').value(1).toInt();
             for (qsizetype i = 1; i < lines.size(); ++i) {
                 const qsizetype colon = lines[i].indexOf(':');
-                answer.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
+                answer.headers[lines[i].left(colon).trimmed().toLower()] =
+                    lines[i].mid(colon + 1).trimmed();
             }
-            wanted = head || answer.status == 304 ? 0 : answer.header("content-length").toLongLong();
+            wanted =
+                head || answer.status == 304 ? 0 : answer.header("content-length").toLongLong();
         }
         if (headEnd >= 0 && data.size() - headEnd - 4 >= wanted) {
             answer.body = data.mid(headEnd + 4, wanted);
@@ -533,10 +535,10 @@ private slots:
         server.stop();
         const QStringList log = server.log();
         QCOMPARE(log.size(), clients * rounds * int(central.files.size()));
-        QVERIFY2(log.first().contains(
-                     QRegularExpression(
-                     uR"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+ \d+\.\d{3}ms$)"_s)),
-                 qPrintable(log.first()));
+        QVERIFY2(
+            log.first().contains(QRegularExpression(
+                uR"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=\S+" 200 \d+ \d+\.\d{3}ms$)"_s)),
+            qPrintable(log.first()));
     }
 
     // --- what a file is: sizes, digests, versions -------------------------
@@ -931,8 +933,10 @@ private slots:
         // Each listed file downloads; each left out is refused, without waiting
         // on the FIFO.
         for (const QString& name : names)
-            QVERIFY2(exchange(server.port(), "GET", "/download?file=" + QUrl::toPercentEncoding(name)).status == 200,
-                     qPrintable(name));
+            QVERIFY2(
+                exchange(server.port(), "GET", "/download?file=" + QUrl::toPercentEncoding(name))
+                        .status == 200,
+                qPrintable(name));
         QCOMPARE(exchange(server.port(), "GET", "/download?file=out.txt").status, 403);
         QCOMPARE(exchange(server.port(), "GET", "/download?file=OutFolder%5Cleak.txt").status, 403);
         QCOMPARE(exchange(server.port(), "GET", "/download?file=pipe").status, 404);
@@ -983,7 +987,7 @@ private slots:
         int leaked = 0;
         for (int i = 0; i < 600; ++i) {
             for (const QByteArray& target : {QByteArray("/download?file=swap.txt"),
-                                            QByteArray("/download?file=Swap%5Cx.txt")}) {
+                                             QByteArray("/download?file=Swap%5Cx.txt")}) {
                 const HttpAnswer a = exchange(server.port(), "GET", target);
                 if (a.status == 200) {
                     ++served;
@@ -1043,24 +1047,35 @@ private slots:
         QTest::addColumn<QByteArray>("contentRange");
         QTest::addColumn<QByteArray>("body");
         // common.ini holds "[Servidor]\r\n", 12 bytes.
-        QTest::newRow("first bytes") << "Range: bytes=0-3\r\n"_ba << 206 << "bytes 0-3/12"_ba << "[Ser"_ba;
-        QTest::newRow("from an offset") << "Range: bytes=8-\r\n"_ba << 206 << "bytes 8-11/12"_ba << "r]\r\n"_ba;
-        QTest::newRow("last bytes") << "Range: bytes=-2\r\n"_ba << 206 << "bytes 10-11/12"_ba << "\r\n"_ba;
-        QTest::newRow("end past the size") << "Range: bytes=10-99\r\n"_ba << 206 << "bytes 10-11/12"_ba << "\r\n"_ba;
+        QTest::newRow("first bytes") << "Range: bytes=0-3\r\n"_ba << 206 << "bytes 0-3/12"_ba
+                                     << "[Ser"_ba;
+        QTest::newRow("from an offset") << "Range: bytes=8-\r\n"_ba << 206 << "bytes 8-11/12"_ba
+                                        << "r]\r\n"_ba;
+        QTest::newRow("last bytes") << "Range: bytes=-2\r\n"_ba << 206 << "bytes 10-11/12"_ba
+                                    << "\r\n"_ba;
+        QTest::newRow("end past the size")
+            << "Range: bytes=10-99\r\n"_ba << 206 << "bytes 10-11/12"_ba
+            << "\r\n"_ba;
         QTest::newRow("more than the file from the end")
-            << "Range: bytes=-99\r\n"_ba << 206 << "bytes 0-11/12"_ba << "[Servidor]\r\n"_ba;
+            << "Range: bytes=-99\r\n"_ba << 206 << "bytes 0-11/12"_ba
+            << "[Servidor]\r\n"_ba;
         QTest::newRow("start past the end")
             << "Range: bytes=99999999-\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
-        QTest::newRow("start at the end") << "Range: bytes=12-\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
-        QTest::newRow("nothing from the end") << "Range: bytes=-0\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
-        QTest::newRow("reversed: ignored") << "Range: bytes=5-2\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+        QTest::newRow("start at the end")
+            << "Range: bytes=12-\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
+        QTest::newRow("nothing from the end")
+            << "Range: bytes=-0\r\n"_ba << 416 << "bytes */12"_ba << QByteArray();
+        QTest::newRow("reversed: ignored")
+            << "Range: bytes=5-2\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
         QTest::newRow("several: whole file")
             << "Range: bytes=0-1,4-5\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
-        QTest::newRow("other unit") << "Range: lines=0-1\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
-        QTest::newRow("huge number") << "Range: bytes=0-99999999999999999999999\r\n"_ba << 200 << QByteArray()
-                                     << "[Servidor]\r\n"_ba;
+        QTest::newRow("other unit")
+            << "Range: lines=0-1\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+        QTest::newRow("huge number") << "Range: bytes=0-99999999999999999999999\r\n"_ba << 200
+                                     << QByteArray() << "[Servidor]\r\n"_ba;
         QTest::newRow("If-Range of another version")
-            << "Range: bytes=0-3\r\nIf-Range: \"old\"\r\n"_ba << 200 << QByteArray() << "[Servidor]\r\n"_ba;
+            << "Range: bytes=0-3\r\nIf-Range: \"old\"\r\n"_ba << 200 << QByteArray()
+            << "[Servidor]\r\n"_ba;
     }
     void ranges() {
         QFETCH(QByteArray, headers);
@@ -1082,20 +1097,23 @@ private slots:
     void requestsNotServed_data() {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
-        const QByteArray hugeBody = "Content-Length: 150000000\r\n\r\n" + QByteArray(64 * 1024, 'x');
+        const QByteArray hugeBody =
+            "Content-Length: 150000000\r\n\r\n" + QByteArray(64 * 1024, 'x');
         QTest::newRow("POST with a large body")
             << "POST /download?file=common.ini HTTP/1.1\r\nHost: h\r\n"_ba + hugeBody << 405;
-        QTest::newRow("PUT") << "PUT /download?file=common.ini HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n"_ba
-                             << 405;
-        QTest::newRow("DELETE") << "DELETE /download?file=common.ini HTTP/1.1\r\nHost: h\r\n\r\n"_ba << 405;
+        QTest::newRow("PUT")
+            << "PUT /download?file=common.ini HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n"_ba
+            << 405;
+        QTest::newRow("DELETE") << "DELETE /download?file=common.ini HTTP/1.1\r\nHost: h\r\n\r\n"_ba
+                                << 405;
         QTest::newRow("GET with a large body")
             << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\n"_ba + hugeBody << 413;
         QTest::newRow("GET with a chunked body")
             << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"_ba
             << 413;
         QTest::newRow("headers beyond the limit")
-            << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\nX-Big: "_ba + QByteArray(64 * 1024, 'b') +
-                   "\r\n\r\n"
+            << "GET /download?file=common.ini HTTP/1.1\r\nHost: h\r\nX-Big: "_ba +
+                   QByteArray(64 * 1024, 'b') + "\r\n\r\n"
             << 431;
     }
     void requestsNotServed() {
@@ -1131,7 +1149,8 @@ private slots:
         QVERIFY(first.header("cache-control").contains("must-revalidate"));
         QVERIFY(!first.header("last-modified").isEmpty());
 
-        const HttpAnswer same = exchange(server.port(), "GET", target, "If-None-Match: " + etag + "\r\n");
+        const HttpAnswer same =
+            exchange(server.port(), "GET", target, "If-None-Match: " + etag + "\r\n");
         QCOMPARE(same.status, 304);
         QVERIFY(same.body.isEmpty());
         QCOMPARE(same.header("etag"), etag);
@@ -1142,10 +1161,11 @@ private slots:
         // Same size, a time 1 ms later: in the same second, so Last-Modified
         // cannot tell the versions apart; the tag must.
         const TDateTime age = central.find(u"common.ini"_s)->age;
-        CentralCopy::write(central.root + u"/common.ini"_s, "[SERVIDOR]\r\n", age + 1.0 / 86'400'000.0);
-        const HttpAnswer changed =
-            exchange(server.port(), "GET", target,
-                     "If-None-Match: " + etag + "\r\nIf-Modified-Since: " + first.header("last-modified") + "\r\n");
+        CentralCopy::write(central.root + u"/common.ini"_s, "[SERVIDOR]\r\n",
+                           age + 1.0 / 86'400'000.0);
+        const HttpAnswer changed = exchange(server.port(), "GET", target,
+                                            "If-None-Match: " + etag + "\r\nIf-Modified-Since: " +
+                                                first.header("last-modified") + "\r\n");
         QCOMPARE(changed.status, 200);
         QCOMPARE(changed.body, QByteArray("[SERVIDOR]\r\n"));
         QVERIFY(changed.header("etag") != etag);
@@ -1153,18 +1173,23 @@ private slots:
         const QByteArray listing = "/folderlist?folder=%5C&mask=*.*&recursive=";
         const HttpAnswer list = exchange(server.port(), "GET", listing);
         QCOMPARE(list.status, 200);
-        QCOMPARE(exchange(server.port(), "GET", listing, "If-None-Match: " + list.header("etag") + "\r\n").status,
+        QCOMPARE(exchange(server.port(), "GET", listing,
+                          "If-None-Match: " + list.header("etag") + "\r\n")
+                     .status,
                  304);
         CentralCopy::write(central.root + u"/another.txt"_s, "a", 2.0);
-        QCOMPARE(exchange(server.port(), "GET", listing, "If-None-Match: " + list.header("etag") + "\r\n").status,
+        QCOMPARE(exchange(server.port(), "GET", listing,
+                          "If-None-Match: " + list.header("etag") + "\r\n")
+                     .status,
                  200);
     }
 
     // Idle and slow clients hold connections; a normal client is still answered.
     void idleAndSlowClients() {
         CentralCopy central;
-        ServerProgram server(central.root, {u"--request-timeout"_s, u"1"_s, u"--idle-timeout"_s, u"5"_s,
-                                            u"--max-per-address"_s, u"0"_s, u"--threads"_s, u"2"_s});
+        ServerProgram server(central.root,
+                             {u"--request-timeout"_s, u"1"_s, u"--idle-timeout"_s, u"5"_s,
+                              u"--max-per-address"_s, u"0"_s, u"--threads"_s, u"2"_s});
         QVERIFY(server.port() > 0);
         std::vector<int> idle, slow;
         for (int i = 0; i < 300; ++i)
@@ -1183,7 +1208,8 @@ private slots:
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
             }
         });
-        const HttpAnswer normal = exchange(server.port(), "GET", "/download?file=Big.dll", {}, 10000);
+        const HttpAnswer normal =
+            exchange(server.port(), "GET", "/download?file=Big.dll", {}, 10000);
         QCOMPARE(normal.status, 200);
         QCOMPARE(normal.body.size(), central.find(u"Big.dll"_s)->content.size());
         TRESTClientFileList list(server.url());
@@ -1234,7 +1260,8 @@ private slots:
         exchange(server.port(), "GET", "/download?file=noext", "Range: bytes=0-0\r\n");
         const QByteArray output = server.stop();
         QVERIFY2(!output.contains('\x1b') && !output.contains('\x07'), output.constData());
-        QVERIFY2(output.contains("\"GET /download?file=\\x1B[31mred\\x07\" 403 "), output.constData());
+        QVERIFY2(output.contains("\"GET /download?file=\\x1B[31mred\\x07\" 403 "),
+                 output.constData());
         static const QRegularExpression line(
             uR"(\n\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 "GET /download\?file=noext" 206 1 \d+\.\d{3}ms\n)"_s);
         QVERIFY2(line.match(QString::fromLocal8Bit(output)).hasMatch(), output.constData());
@@ -1245,12 +1272,14 @@ private slots:
         QTest::addColumn<QString>("listen");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("port in use") << QString() << u"<taken>"_s << 69 << u"Address already in use"_s;
+        QTest::newRow("port in use")
+            << QString() << u"<taken>"_s << 69 << u"Address already in use"_s;
         QTest::newRow("unknown address") << QString() << u"no-such-host.invalid:8080"_s << 69
                                          << u"unknown address \"no-such-host.invalid\""_s;
         QTest::newRow("address of another machine")
             << QString() << u"192.0.2.1:8080"_s << 69 << u"Cannot assign requested address"_s;
-        QTest::newRow("root is a file") << u"<file>"_s << u"127.0.0.1:0"_s << 66 << u"Not a directory"_s;
+        QTest::newRow("root is a file")
+            << u"<file>"_s << u"127.0.0.1:0"_s << 66 << u"Not a directory"_s;
     }
     void programStartFailures() {
         QFETCH(QString, root);
@@ -1269,7 +1298,8 @@ private slots:
         else
             root = central.root;
         QProcess server;
-        server.start(QStringLiteral(QUORVIA_FILESERVER_BINARY), {u"--root"_s, root, u"--listen"_s, listen});
+        server.start(QStringLiteral(QUORVIA_FILESERVER_BINARY),
+                     {u"--root"_s, root, u"--listen"_s, listen});
         QVERIFY(server.waitForFinished());
         const QString output = QString::fromLocal8Bit(server.readAllStandardError());
         QCOMPARE(server.exitCode(), exitCode);
@@ -1281,7 +1311,8 @@ private slots:
     // and once a file changes the next client gets the new bytes, never the
     // old ones under the new age of the listing.
     void nginxCacheServesOnlyCurrentBytes() {
-        const QString nginx = QStandardPaths::findExecutable(u"nginx"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
+        const QString nginx =
+            QStandardPaths::findExecutable(u"nginx"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
         if (nginx.isEmpty())
             QSKIP("nginx is not installed (scripts/install-deps.sh installs nginx-light)");
         CentralCopy central;
@@ -1366,7 +1397,8 @@ private slots:
         QVERIFY(list.Count() > 0);
         bool announced = false;
         for (int i = 0; i < list.Count(); ++i)
-            announced = announced || (list.Items(i)->FileName() == u"Big.dll"_s && list.Items(i)->Age() == newAge);
+            announced = announced || (list.Items(i)->FileName() == u"Big.dll"_s &&
+                                      list.Items(i)->Age() == newAge);
         QVERIFY(announced);
         const HttpAnswer third = exchange(cachePort, "GET", target);
         QCOMPARE(third.status, 200);
@@ -1377,7 +1409,9 @@ private slots:
 
         // The server sent the bytes twice (first fill, change) and confirmed the rest.
         const QByteArray log = server.stop();
-        QCOMPARE(log.count("\"GET /download?file=Big.dll\" 200 " + QByteArray::number(original.size())), 2);
+        QCOMPARE(
+            log.count("\"GET /download?file=Big.dll\" 200 " + QByteArray::number(original.size())),
+            2);
         QCOMPARE(log.count("\"GET /download?file=Big.dll\" 304 0 "), 2);
     }
 };
