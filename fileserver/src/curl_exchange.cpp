@@ -1,5 +1,7 @@
 #include "curl_exchange.h"
 
+#include "platform/sha256.h"
+
 #include <mutex>
 #include <utility>
 
@@ -9,7 +11,10 @@ namespace {
 
 void initCurlOnce() {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] {
+        platform::initCrypto(); // first, so that its settings hold for libcurl's use too
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
 }
 
 QString statusLineVersion(long curlVersion) {

@@ -1,8 +1,10 @@
 #include "platform/sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <unistd.h>
@@ -21,7 +23,14 @@ struct Sha256::Context {
     }
 };
 
-Sha256::Sha256() : m_context(std::make_unique<Context>()) {
+void initCrypto() {
+    static std::once_flag once;
+    std::call_once(once, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
+
+Sha256::Sha256() {
+    initCrypto();
+    m_context = std::make_unique<Context>();
     m_context->start();
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,7 +145,7 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 struct TStagedFile::State {
     TExpectedContent expected;
     QByteArray announced;
-    platform::Sha256 sha;
+    std::optional<platform::Sha256> sha; // made with the first byte appended
     qint64 appended = 0;
 };
 
@@ -164,7 +165,9 @@ void TStagedFile::append(const char* data, std::size_t size) const {
                 .arg(expectedSize));
     if (const int error = platform::writeAll(descriptor, data, size); error != 0)
         throw platform::EInOutError(platform::systemErrorMessage(error));
-    m_state->sha.update(data, size);
+    if (!m_state->sha)
+        m_state->sha.emplace();
+    m_state->sha->update(data, size);
     m_state->appended += qint64(size);
 }
 
@@ -230,7 +233,7 @@ namespace {
 
 // The content checks, after the fetch and before anything is stamped.
 void checkContent(int fd, const TExpectedContent& expected, const QByteArray& announced,
-                  platform::Sha256& sha, qint64 appended) {
+                  std::optional<platform::Sha256>& sha, qint64 appended) {
     struct stat st {};
     if (::fstat(fd, &st) != 0)
         throw platform::EInOutError(platform::systemErrorMessage(errno));
@@ -241,8 +244,8 @@ void checkContent(int fd, const TExpectedContent& expected, const QByteArray& an
     if (expected.sha256.isEmpty() && announced.isEmpty())
         return;
     QByteArray digest;
-    if (appended == st.st_size) {
-        digest = sha.finish();
+    if (appended == st.st_size && sha) {
+        digest = sha->finish();
     } else {
         // Written some other way than through append: read it once from the start.
         if (::lseek(fd, 0, SEEK_SET) != 0 || !platform::sha256OfDescriptor(fd, digest))

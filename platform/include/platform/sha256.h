@@ -31,6 +31,12 @@ private:
     std::unique_ptr<Context> m_context;
 };
 
+// Starts the cryptography library once per process, without the clean-up it
+// would otherwise run at exit: that clean-up can race pool threads that are
+// still ending, and their per-thread state would be lost. Call before any other
+// user of the library (the HTTP layer) starts it.
+void initCrypto();
+
 // The digest of everything readable from descriptor, from its current position.
 // Returns false with errno set when a read fails.
 bool sha256OfDescriptor(int descriptor, QByteArray& digest);
