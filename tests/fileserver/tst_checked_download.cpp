@@ -24,10 +24,10 @@ namespace {
 const TDateTime CentralAge = platform::encodeDateTime(2022, 6, 23, 75'025'123);
 const TDateTime OldAge = platform::encodeDateTime(2020, 1, 2, 3'000);
 
-QByteArray patterned(qsizetype size, int seed) {
+QByteArray patterned(qsizetype size, int variant) {
     QByteArray bytes(size, '\0');
     for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = char((i * 131 + seed) ^ (i >> 9));
+        bytes[i] = char((i * 131 + variant) ^ (i >> 9));
     return bytes;
 }
 

@@ -259,8 +259,8 @@ unsigned FileCatalogue::hashThreads() {
     return std::clamp(std::thread::hardware_concurrency(), 2U, 4U);
 }
 
-FileCatalogue::FileCatalogue(const QString& rootPath, int rootFd, const DigestMap& seed)
-    : m_rootPath(rootPath), m_rootFd(rootFd), m_seed(seed),
+FileCatalogue::FileCatalogue(const QString& rootPath, int rootFd, const DigestMap& known)
+    : m_rootPath(rootPath), m_rootFd(rootFd), m_known(known),
       m_published(std::make_shared<const DigestMap>()) {}
 
 FileCatalogue::~FileCatalogue() = default;
@@ -357,14 +357,14 @@ void FileCatalogue::scan() {
             continue;
         if (const auto old = m_versions.find(e.version); old != m_versions.end()) {
             versions.emplace(e.version, std::move(old->second));
-        } else if (const auto seeded = m_seed.find(e.version); seeded != m_seed.end()) {
-            versions.emplace(e.version, VersionState{DigestState::Known, seeded->second, now});
+        } else if (const auto found = m_known.find(e.version); found != m_known.end()) {
+            versions.emplace(e.version, VersionState{DigestState::Known, found->second, now});
         } else {
             versions.emplace(e.version, VersionState{DigestState::Owed, QByteArray(), now});
         }
     }
     m_versions = std::move(versions);
-    m_seed = DigestMap(); // only for the first reading
+    m_known = DigestMap(); // only for the first reading
     m_owed = static_cast<std::size_t>(
         std::count_if(m_versions.begin(), m_versions.end(),
                       [](const auto& v) { return v.second.state == DigestState::Owed; }));

@@ -69,9 +69,9 @@ struct Listing {
 class FileCatalogue {
 public:
     // rootFd stays owned by the caller and must outlive the catalogue. Digests
-    // in seed are taken for the versions they name without reading the files
+    // in known are taken for the versions they name without reading the files
     // again (the catalogue of the root this one replaces).
-    FileCatalogue(const QString& rootPath, int rootFd, const DigestMap& seed = {});
+    FileCatalogue(const QString& rootPath, int rootFd, const DigestMap& known = {});
     ~FileCatalogue();
     FileCatalogue(const FileCatalogue&) = delete;
     FileCatalogue& operator=(const FileCatalogue&) = delete;
@@ -152,7 +152,7 @@ private:
     std::unordered_map<FileVersion, VersionState, FileVersionHash> m_versions;
     std::size_t m_owed = 0; // versions of m_entries without a digest, still to try
     std::map<QString, std::shared_ptr<const Listing>> m_answers;
-    DigestMap m_seed;
+    DigestMap m_known; // digests handed over, used by the first reading only
 
     mutable std::mutex m_publishedMutex; // held only to swap or copy the pointer
     std::shared_ptr<const DigestMap> m_published;

@@ -34,8 +34,8 @@ struct FileServer::Served {
     FileCatalogue catalogue;
     struct stat identity {}; // of the folder opened, to compare with the root path's
 
-    explicit Served(const QString& path, const DigestMap& seed = {})
-        : root(path), catalogue(path, root.fd(), seed) {
+    explicit Served(const QString& path, const DigestMap& known = {})
+        : root(path), catalogue(path, root.fd(), known) {
         ::fstat(root.fd(), &identity);
     }
 };
