@@ -3,11 +3,9 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <cerrno>
 #include <mutex>
 #include <new>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace platform {
 
@@ -50,25 +48,6 @@ QByteArray Sha256::finish() {
         throw std::runtime_error("SHA-256 final failed");
     m_context->start();
     return QByteArray(reinterpret_cast<const char*>(digest), qsizetype(length));
-}
-
-bool sha256OfDescriptor(int descriptor, QByteArray& digest) {
-    constexpr std::size_t BufferSize = 256 * 1024;
-    std::unique_ptr<char[]> buffer(new char[BufferSize]);
-    Sha256 sha;
-    for (;;) {
-        const ssize_t got = ::read(descriptor, buffer.get(), BufferSize);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (got == 0)
-            break;
-        sha.update(buffer.get(), static_cast<std::size_t>(got));
-    }
-    digest = sha.finish();
-    return true;
 }
 
 } // namespace platform

@@ -1,10 +1,6 @@
 #include "platform/sha256.h"
 
-#include <QTemporaryFile>
 #include <QTest>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 class tst_Sha256 : public QObject {
     Q_OBJECT
@@ -13,7 +9,6 @@ private slots:
     void knownDigests();
     void piecesGiveTheWholeDigest();
     void finishStartsOver();
-    void descriptorDigest();
 };
 
 void tst_Sha256::knownDigests_data() {
@@ -62,23 +57,6 @@ void tst_Sha256::finishStartsOver() {
     sha.update("abc", 3);
     QCOMPARE(platform::Sha256::hex(sha.finish()),
              QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-}
-
-void tst_Sha256::descriptorDigest() {
-    QTemporaryFile file;
-    QVERIFY(file.open());
-    const QByteArray data(1'000'000, 'a');
-    QCOMPARE(file.write(data), data.size());
-    file.flush();
-    const int fd = ::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY);
-    QVERIFY(fd >= 0);
-    QByteArray digest;
-    QVERIFY(platform::sha256OfDescriptor(fd, digest));
-    ::close(fd);
-    QCOMPARE(platform::Sha256::hex(digest),
-             QByteArray("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
-    QByteArray unread;
-    QVERIFY(!platform::sha256OfDescriptor(-1, unread));
 }
 
 QTEST_APPLESS_MAIN(tst_Sha256)

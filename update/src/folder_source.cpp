@@ -390,5 +390,5 @@ void updateFileFromFolder(const QString& remotePath, const QString& localPath,
         [&](const TStagedFile& staged) {
             copyCentralFile(rootFd.get(), onDisk, remoteName, age, listedSize, staged.descriptor);
         },
-        executable, TExpectedContent{listedSize, {}});
+        executable);
 }

@@ -37,8 +37,4 @@ private:
 // user of the library (the HTTP layer) starts it.
 void initCrypto();
 
-// The digest of everything readable from descriptor, from its current position.
-// Returns false with errno set when a read fails.
-bool sha256OfDescriptor(int descriptor, QByteArray& digest);
-
 } // namespace platform
